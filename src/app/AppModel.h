@@ -1,0 +1,204 @@
+#pragma once
+
+#include "app/CompanionState.h"
+#include "core/Job.h"
+#include "input/Hotkey.h"
+#include "live/Protocol.h"
+#include "platform/Platform.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUuid>
+
+#include <functional>
+#include <limits>
+#include <optional>
+
+namespace kestrabo {
+
+class AudioEngine;
+class ComputerTaskManager;
+class CredentialStore;
+class HotkeyController;
+class LiveConnection;
+struct LiveDiagnostics;
+class SelectionController;
+class WakeWordListener;
+
+// The one central object of the companion: owns every component, holds everything the island
+// shows and runs the conversation. Lives on the main thread; emits `changed()` on every change
+// of a published field and on every change of the task manager.
+class AppModel : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        bool enableShortcuts = true;
+        bool loadCredentials = true;
+    };
+
+    AppModel(Options options, CredentialStore& credentialStore, Platform platform, QObject* parent = nullptr);
+    ~AppModel() override;
+
+    // Published fields.
+    CompanionState state() const { return m_state; }
+    bool expanded() const { return m_expanded; }
+    bool settings() const { return m_settings; }
+    const QString& apiKey() const { return m_apiKey; }
+    bool keySaved() const { return m_keySaved; }
+    const std::optional<QString>& credentialNotice() const { return m_credentialNotice; }
+    float level() const { return m_level; }
+    const QList<Caption>& captions() const { return m_captions; }
+    const std::optional<QString>& error() const { return m_error; }
+    const std::optional<QString>& audioNotice() const { return m_audioNotice; }
+    const QString& voiceDiagnostics() const { return m_voiceDiagnostics; }
+    const QString& gestureDiagnostics() const { return m_gestureDiagnostics; }
+    const QString& contextLabel() const { return m_contextLabel; }
+    const QString& findings() const { return m_findings; }
+    bool selected() const { return m_selected; }
+    bool shortcutAvailable() const { return m_shortcutAvailable; }
+    bool inputMonitoringAllowed() const { return m_inputMonitoringAllowed; }
+    bool accessibilityAllowed() const { return m_accessibilityAllowed; }
+    HotkeyModifier shortcut() const { return m_shortcut; }
+    bool screenAllowed() const { return m_screenAllowed; }
+    bool screenPermissionChecking() const { return m_screenPermissionChecking; }
+    bool screenPermissionUnavailable() const { return m_screenPermissionUnavailable; }
+    const std::optional<QString>& screenPermissionNotice() const { return m_screenPermissionNotice; }
+    bool microphoneAllowed() const { return m_microphoneAllowed; }
+    double seconds() const { return m_seconds; }
+    bool active() const { return m_active; }
+    bool wakeWordEnabled() const { return m_wakeWordEnabled; }
+    bool speechAllowed() const { return m_speechAllowed; }
+    const QString& wakeWordStatus() const { return m_wakeWordStatus; }
+    bool wakePermissionPending() const { return m_wakePermissionPending; }
+    bool reading() const { return m_reading; }
+
+    // Derived values.
+    int runningTaskCount() const;
+    QString liveUserSubtitle() const;
+    QString liveAssistantSubtitle() const;
+
+    // Settable by the views.
+    void setExpanded(bool value);
+    void setSettings(bool value);
+    void setApiKey(const QString& value);
+    void setWakeWordEnabled(bool value);
+    void setShortcut(HotkeyModifier value);
+
+    // Operations.
+    void toggle();
+    void stop();
+    void quit();
+    void refreshPermissions();
+    void requestMicrophoneAccess();
+    void requestScreenAccess();
+    void requestWakeAccess();
+    bool persistCurrentKey();
+    void removeAPIKey();
+
+    void receive(const QJsonObject& event);
+    void fail(const QString& message);
+    void wake();
+
+    // Asks the application to terminate; set once by the application entry.
+    std::function<void()> onTerminate;
+
+    // Owned components.
+    LiveConnection& live() { return *m_live; }
+    AudioEngine& audio() { return *m_audio; }
+    WakeWordListener& wakeListener() { return *m_wakeListener; }
+    HotkeyController& hotkey() { return *m_hotkey; }
+    SelectionController& selection() { return *m_selection; }
+    ComputerTaskManager& taskManager() { return *m_taskManager; }
+
+    bool shuttingDown() const { return m_shuttingDown; }
+    bool wakeGreetingPending() const { return m_wakeGreetingPending; }
+    const QUuid& generation() const { return m_generation; }
+
+    static QString renderDiagnostics(const LiveDiagnostics& diagnostics);
+
+Q_SIGNALS:
+    void changed();
+
+private:
+    template <class T>
+    void publish(T& field, const T& value)
+    {
+        if (field == value)
+            return;
+        field = value;
+        Q_EMIT changed();
+    }
+
+    void wireComponents();
+    void loadStoredKey();
+    void applyStoredShortcut();
+    void handlePlaybackState(bool playing);
+    void updateWakeListening();
+    void stopWakeListening();
+    void retryShortcutIfNeeded();
+    void scheduleShortcutAttempt(const Job& job, int delayMs, bool last);
+    void startScreenAccessCheck();
+    bool isCurrent(const Job& job, const QUuid& token) const;
+    void setState(CompanionState value) { publish(m_state, value); }
+
+    const Options m_options;
+    CredentialStore& m_credentialStore;
+    const Platform m_platform;
+
+    CompanionState m_state = CompanionState::idle;
+    bool m_expanded = false;
+    bool m_settings = false;
+    QString m_apiKey;
+    bool m_keySaved = false;
+    std::optional<QString> m_credentialNotice;
+    float m_level = 0;
+    QList<Caption> m_captions;
+    std::optional<QString> m_error;
+    std::optional<QString> m_audioNotice;
+    QString m_voiceDiagnostics;
+    QString m_gestureDiagnostics;
+    QString m_contextLabel;
+    QString m_findings;
+    bool m_selected = false;
+    bool m_shortcutAvailable = false;
+    bool m_inputMonitoringAllowed = false;
+    bool m_accessibilityAllowed = false;
+    HotkeyModifier m_shortcut = HotkeyModifier::rightShift;
+    bool m_screenAllowed = false;
+    bool m_screenPermissionChecking = false;
+    bool m_screenPermissionUnavailable = false;
+    std::optional<QString> m_screenPermissionNotice;
+    bool m_microphoneAllowed = false;
+    double m_seconds = 0;
+    bool m_active = false;
+    bool m_wakeWordEnabled = true;
+    bool m_speechAllowed = false;
+    QString m_wakeWordStatus;
+    bool m_wakePermissionPending = false;
+    bool m_reading = false;
+
+    WakeWordListener* m_wakeListener = nullptr;
+    LiveConnection* m_live = nullptr;
+    AudioEngine* m_audio = nullptr;
+    HotkeyController* m_hotkey = nullptr;
+    SelectionController* m_selection = nullptr;
+    ComputerTaskManager* m_taskManager = nullptr;
+
+    bool m_shuttingDown = false;
+    bool m_wakeGreetingPending = false;
+    std::optional<QString> m_savedKey;
+    QUuid m_generation;
+    Job m_pendingStart;
+    Job m_permissionTask;
+    QUuid m_permissionGeneration;
+    Job m_shortcutRetryTask;
+    double m_lastInputEnd = -std::numeric_limits<double>::infinity();
+    QSet<QString> m_handled;
+    QSet<QString> m_pendingDelegations;
+    QString m_lastRoutedText;
+};
+
+} // namespace kestrabo

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QByteArray>
+#include <QStringList>
+
+#include <optional>
+
+// Text measures and cuts shared by every part that talks to a model or a process.
+namespace kestrabo::text {
+
+// Length of the text in UTF-8 bytes.
+qsizetype utf8Length(QStringView text);
+
+// Cuts the text into pieces of at most maxBytes UTF-8 bytes, between Unicode scalars.
+// Empty text gives no pieces.
+QStringList chunkByScalars(QStringView text, qsizetype maxBytes);
+
+// Number of user-perceived characters (extended grapheme clusters).
+qsizetype graphemeCount(const QString& text);
+
+// The first `count` user-perceived characters.
+QString graphemePrefix(const QString& text, qsizetype count);
+
+// True for white space and line breaks (the Unicode White_Space property).
+bool isWhitespaceOrNewline(char32_t scalar);
+
+// Removes white space and line breaks from both ends.
+QString trimmed(const QString& text);
+
+// True when the text holds something besides white space and line breaks.
+bool hasContent(const QString& text);
+
+// Standard Base64 (with padding) to bytes; nothing when the text is not valid Base64.
+std::optional<QByteArray> decodeBase64(const QString& text);
+
+} // namespace kestrabo::text
