@@ -1,0 +1,323 @@
+#include "input/WakeWordListener.h"
+#include "live/AudioEngine.h"
+#include "live/LiveConnection.h"
+#include "support/ModelFixture.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace kestrabo;
+using test::ModelFixture;
+
+namespace {
+
+// Everything a stop may touch, for comparing one stop with two.
+struct Snapshot {
+    CompanionState state;
+    bool active, reading, selected, expanded;
+    float level;
+    QString contextLabel, wakeWordStatus;
+    std::optional<QString> error;
+    bool connected;
+    friend bool operator==(const Snapshot&, const Snapshot&) = default;
+};
+
+Snapshot snapshot(AppModel& model)
+{
+    return {model.state(),        model.active(),         model.reading(), model.selected(),
+            model.expanded(),     model.level(),          model.contextLabel(), model.wakeWordStatus(),
+            model.error(),        model.live().isConnected()};
+}
+
+class FailingStore final : public CredentialStore {
+public:
+    Result<std::optional<QString>> load() override
+    {
+        return KestraboError::message(QStringLiteral("The saved API key could not be read. Replace or remove it in Settings."));
+    }
+    Status save(const QString&) override
+    {
+        return KestraboError::message(QStringLiteral("Keychain is unavailable. Try again after unlocking your Mac."));
+    }
+    Status remove() override { return {}; }
+};
+
+} // namespace
+
+TEST(AppModel, StartsWithItsDocumentedFields)
+{
+    ModelFixture f;
+    f.access.microphone = true;
+    AppModel& model = f.make();
+    EXPECT_EQ(model.state(), CompanionState::idle);
+    EXPECT_EQ(label(model.state()), QStringLiteral("Ready when you are"));
+    EXPECT_FALSE(model.active());
+    EXPECT_EQ(model.contextLabel(), QStringLiteral("Screen context is off until you start"));
+    EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Allow Microphone and Speech Recognition to use Hey, kestrabo."));
+    EXPECT_TRUE(model.wakeWordEnabled());
+    EXPECT_TRUE(model.microphoneAllowed());
+    EXPECT_EQ(model.shortcut(), HotkeyModifier::rightShift);
+    EXPECT_FALSE(model.shortcutAvailable());
+    EXPECT_EQ(model.voiceDiagnostics(), QString());
+
+    for (CompanionState state : {CompanionState::idle, CompanionState::connecting, CompanionState::listening,
+                                 CompanionState::speaking, CompanionState::looking, CompanionState::stopped,
+                                 CompanionState::failed})
+        EXPECT_EQ(companionStateFromLabel(label(state)), state);
+    EXPECT_FALSE(companionStateFromLabel(QStringLiteral("Listening")).has_value());
+}
+
+TEST(AppModel, StoredSettingsFallBackToDefaultsAndTheShortcutIsWrittenBack)
+{
+    {
+        ModelFixture f;
+        f.preferences->setValue(QStringLiteral("conversationShortcut"), QStringLiteral("leftShift"));
+        f.preferences->setValue(QStringLiteral("wakeWordEnabled"), QStringLiteral("maybe"));
+        AppModel& model = f.make();
+        EXPECT_EQ(model.shortcut(), HotkeyModifier::rightShift);
+        EXPECT_EQ(f.preferences->value(QStringLiteral("conversationShortcut")).toString(), QStringLiteral("rightShift"));
+        EXPECT_TRUE(model.wakeWordEnabled());
+    }
+    {
+        ModelFixture f;
+        f.preferences->setValue(QStringLiteral("conversationShortcut"), QStringLiteral("rightOption"));
+        f.preferences->setValue(QStringLiteral("wakeWordEnabled"), false);
+        AppModel& model = f.make();
+        EXPECT_EQ(model.shortcut(), HotkeyModifier::rightOption);
+        EXPECT_EQ(model.hotkey().modifier(), HotkeyModifier::rightOption);
+        EXPECT_FALSE(model.wakeWordEnabled());
+
+        model.setShortcut(HotkeyModifier::rightControl);
+        model.setWakeWordEnabled(true);
+        f.preferences->sync();
+        QSettings reread(f.preferences->fileName(), QSettings::IniFormat);
+        EXPECT_EQ(reread.value(QStringLiteral("conversationShortcut")).toString(), QStringLiteral("rightControl"));
+        EXPECT_EQ(reread.value(QStringLiteral("wakeWordEnabled")).toString(), QStringLiteral("true"));
+    }
+}
+
+TEST(AppModel, KeyOfBlanksOpensSettingsAndStartsNothing)
+{
+    ModelFixture f;
+    AppModel& model = f.make();
+    model.setApiKey(QStringLiteral("  \n\t "));
+    model.toggle();
+    EXPECT_TRUE(model.expanded());
+    EXPECT_TRUE(model.settings());
+    EXPECT_FALSE(model.active());
+    EXPECT_EQ(model.state(), CompanionState::idle);
+    test::spin(20);
+    EXPECT_EQ(f.access.microphoneRequests, 0);
+    EXPECT_FALSE(model.live().isConnected());
+}
+
+TEST(AppModel, StartingSavesAChangedKeyAndAFailingSaveOpensSettings)
+{
+    {
+        ModelFixture f;
+        f.access.holdRequests = true;
+        AppModel& model = f.make();
+        model.setApiKey(QStringLiteral("  sk-test \n"));
+        model.toggle();
+        EXPECT_EQ(model.apiKey(), QStringLiteral("sk-test"));
+        EXPECT_TRUE(model.keySaved());
+        EXPECT_EQ(model.credentialNotice(), QStringLiteral("Saved in macOS Keychain."));
+        EXPECT_EQ(f.memoryStore.load().value(), QStringLiteral("sk-test"));
+        EXPECT_TRUE(model.active());
+        EXPECT_EQ(model.state(), CompanionState::connecting);
+        EXPECT_EQ(model.voiceDiagnostics(), QStringLiteral("Starting voice connection"));
+        model.stop();
+    }
+    {
+        ModelFixture f;
+        FailingStore failing;
+        f.store = &failing;
+        AppModel& model = f.make();
+        EXPECT_EQ(model.credentialNotice(),
+                  QStringLiteral("The saved API key could not be read. Replace or remove it in Settings."));
+        model.setApiKey(QStringLiteral("sk-test"));
+        model.toggle();
+        EXPECT_TRUE(model.settings());
+        EXPECT_FALSE(model.active());
+        EXPECT_EQ(model.credentialNotice(), QStringLiteral("Keychain is unavailable. Try again after unlocking your Mac."));
+    }
+}
+
+TEST(AppModel, ToggleWhileConnectingStopsAndThePendingStartNeverConnects)
+{
+    ModelFixture f;
+    f.access.holdRequests = true;
+    AppModel& model = f.make();
+    model.setApiKey(QStringLiteral("sk-test"));
+    model.toggle();
+    ASSERT_TRUE(test::waitUntil([&] { return f.access.hasHeldMicrophoneRequest(); }));
+    model.toggle();
+    EXPECT_FALSE(model.active());
+    EXPECT_EQ(model.state(), CompanionState::stopped);
+
+    f.access.answerMicrophone(true);
+    test::spin(30);
+    EXPECT_FALSE(model.live().isConnected());
+    EXPECT_EQ(model.state(), CompanionState::stopped);
+    EXPECT_FALSE(model.microphoneAllowed() && model.active());
+}
+
+TEST(AppModel, RefusedMicrophoneFailsTheStartWithItsSentence)
+{
+    ModelFixture f;
+    f.access.microphoneGrant = false;
+    AppModel& model = f.make();
+    model.setApiKey(QStringLiteral("sk-test"));
+    model.toggle();
+    ASSERT_TRUE(test::waitUntil([&] { return model.state() == CompanionState::failed; }));
+    EXPECT_EQ(model.error(), QStringLiteral("Allow Microphone access in macOS settings, then start again."));
+    EXPECT_FALSE(model.active());
+    EXPECT_TRUE(model.expanded());
+    EXPECT_FALSE(model.microphoneAllowed());
+    EXPECT_FALSE(model.live().isConnected());
+}
+
+TEST(AppModel, StopTwiceEqualsOnceAndLatePlaybackChangesNothing)
+{
+    ModelFixture f;
+    f.access.holdRequests = true;
+    AppModel& model = f.make();
+    model.setApiKey(QStringLiteral("sk-test"));
+    model.toggle();
+    model.audio().onPlaybackState(true);
+    EXPECT_EQ(model.state(), CompanionState::speaking);
+    model.audio().onLevel(0.5f);
+    EXPECT_FLOAT_EQ(model.level(), 0.5f);
+
+    model.stop();
+    const Snapshot once = snapshot(model);
+    model.stop();
+    EXPECT_EQ(snapshot(model), once);
+    EXPECT_EQ(once.state, CompanionState::stopped);
+    EXPECT_FLOAT_EQ(once.level, 0.0f);
+
+    model.audio().onPlaybackState(true);
+    model.audio().onPlaybackState(false);
+    EXPECT_EQ(model.state(), CompanionState::stopped);
+}
+
+TEST(AppModel, PlaybackMovesBetweenSpeakingAndListeningWhileActive)
+{
+    ModelFixture f;
+    f.access.holdRequests = true;
+    AppModel& model = f.make();
+    model.setApiKey(QStringLiteral("sk-test"));
+    model.toggle();
+    model.audio().onPlaybackState(true);
+    EXPECT_EQ(model.state(), CompanionState::speaking);
+    model.audio().onPlaybackState(false);
+    EXPECT_EQ(model.state(), CompanionState::listening);
+    model.audio().onNotice(QStringLiteral("Echo cancellation could not start (audio error 3)."));
+    EXPECT_TRUE(model.audioNotice().has_value());
+    model.audio().onNotice(QString());
+    EXPECT_FALSE(model.audioNotice().has_value());
+    model.audio().onFailure(QStringLiteral("Speaker playback cannot keep up. Please reconnect."));
+    EXPECT_EQ(model.state(), CompanionState::failed);
+    EXPECT_EQ(model.error(), QStringLiteral("Speaker playback cannot keep up. Please reconnect."));
+}
+
+TEST(AppModel, RendersVoiceDiagnosticsAsOneLine)
+{
+    LiveDiagnostics diagnostics;
+    diagnostics.inputChunks = 12;
+    diagnostics.inputBytes = 57600;
+    diagnostics.outputChunks = 3;
+    diagnostics.outputBytes = 9600;
+    diagnostics.lastEventType = QStringLiteral("session.output_audio.delta");
+    EXPECT_EQ(AppModel::renderDiagnostics(diagnostics),
+              QStringLiteral("Sent 12 chunks, 57600 bytes. Received 3 chunks, 9600 bytes. "
+                             "Last event: session.output_audio.delta"));
+
+    ModelFixture f;
+    AppModel& model = f.make();
+    model.live().onDiagnostics(diagnostics);
+    EXPECT_EQ(model.voiceDiagnostics(), AppModel::renderDiagnostics(diagnostics));
+}
+
+TEST(AppModel, WakeListeningFollowsShortcutsConversationAndSetting)
+{
+    {
+        ModelFixture f; // shortcuts disabled, as in preview mode
+        AppModel& model = f.make();
+        model.setWakeWordEnabled(true);
+        EXPECT_FALSE(model.wakeListener().wanted);
+        EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Wake listening is off."));
+        EXPECT_FALSE(model.shortcutAvailable());
+        model.refreshPermissions();
+        EXPECT_FALSE(model.shortcutAvailable());
+    }
+    {
+        ModelFixture f;
+        f.access.speech = SpeechAuthorization::authorized;
+        f.access.holdRequests = true;
+        AppModel& model = f.make({.enableShortcuts = true, .loadCredentials = true});
+        EXPECT_TRUE(model.wakeListener().wanted);
+        model.setApiKey(QStringLiteral("sk-test"));
+        model.toggle();
+        EXPECT_FALSE(model.wakeListener().wanted);
+        EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Wake listening pauses during your conversation."));
+        model.stop();
+        EXPECT_TRUE(model.wakeListener().wanted);
+        model.setWakeWordEnabled(false);
+        EXPECT_FALSE(model.wakeListener().wanted);
+        EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Wake listening is off."));
+    }
+}
+
+TEST(AppModel, KeyRemovalWaitsForTheConversationToEnd)
+{
+    ModelFixture f;
+    f.access.holdRequests = true;
+    (void)f.memoryStore.save(QStringLiteral("sk-stored"));
+    AppModel& model = f.make();
+    EXPECT_EQ(model.apiKey(), QStringLiteral("sk-stored"));
+    EXPECT_TRUE(model.keySaved());
+    model.toggle();
+    model.removeAPIKey();
+    EXPECT_EQ(model.apiKey(), QStringLiteral("sk-stored"));
+    EXPECT_TRUE(model.keySaved());
+    model.stop();
+    model.removeAPIKey();
+    EXPECT_EQ(model.apiKey(), QString());
+    EXPECT_FALSE(model.keySaved());
+    EXPECT_EQ(model.credentialNotice(), QStringLiteral("Removed from macOS Keychain."));
+    EXPECT_FALSE(f.memoryStore.load().value().has_value());
+}
+
+TEST(AppModel, OneWakeAccessRequestAtATime)
+{
+    ModelFixture f;
+    f.access.holdRequests = true;
+    f.access.microphone = false;
+    AppModel& model = f.make();
+    model.requestWakeAccess();
+    EXPECT_TRUE(model.wakePermissionPending());
+    model.requestWakeAccess();
+    EXPECT_EQ(f.access.microphoneRequests, 1);
+    f.access.answerMicrophone(true);
+    EXPECT_TRUE(model.wakePermissionPending()); // speech still undecided: asked next
+    f.access.answerSpeech(true);
+    EXPECT_FALSE(model.wakePermissionPending());
+    EXPECT_TRUE(model.microphoneAllowed());
+    EXPECT_TRUE(model.speechAllowed());
+}
+
+TEST(AppModel, QuitShutsDownAndClearsTheKeyInMemoryOnly)
+{
+    ModelFixture f;
+    (void)f.memoryStore.save(QStringLiteral("sk-stored"));
+    AppModel& model = f.make();
+    bool terminated = false;
+    model.onTerminate = [&] { terminated = true; };
+    model.quit();
+    EXPECT_TRUE(terminated);
+    EXPECT_TRUE(model.shuttingDown());
+    EXPECT_EQ(model.apiKey(), QString());
+    EXPECT_EQ(f.memoryStore.load().value(), QStringLiteral("sk-stored"));
+    EXPECT_EQ(model.state(), CompanionState::stopped);
+}
