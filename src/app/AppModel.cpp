@@ -1,5 +1,6 @@
 #include "app/AppModel.h"
 
+#include "core/Json.h"
 #include "core/Text.h"
 #include "input/SelectionController.h"
 #include "input/WakeWordListener.h"
@@ -43,6 +44,7 @@ std::optional<bool> storedBool(const QVariant& value)
 
 AppModel::AppModel(Options options, CredentialStore& credentialStore, Platform platform, QObject* parent)
     : QObject(parent), m_options(options), m_credentialStore(credentialStore), m_platform(platform),
+      m_codexInstalled(platform.codexInstalled ? platform.codexInstalled : [] { return false; }),
       m_contextLabel(kContextOff),
       m_wakeWordStatus(QStringLiteral("Allow Microphone and Speech Recognition to use Hey, kestrabo.")),
       m_generation(QUuid::createUuid()), m_permissionGeneration(QUuid::createUuid())
@@ -267,6 +269,7 @@ void AppModel::toggle()
     publish(m_seconds, 0.0);
     updateWakeListening();
 
+    m_ledger = TranscriptLedger(TranscriptLedger::defaultRetention);
     publish(m_captions, QList<Caption>());
     m_handled.clear();
     m_pendingDelegations.clear();
@@ -345,8 +348,113 @@ void AppModel::wake()
 
 void AppModel::receive(const QJsonObject& event)
 {
-    Q_UNUSED(event);
+    const QString type = json::type(event);
+    if (type == QLatin1String(LiveProtocol::sessionClosed)) {
+        if (const auto usage = json::object(event, u"usage")) {
+            if (const auto seconds = json::number(*usage, u"seconds"))
+                publish(m_seconds, *seconds);
+        }
+        if (m_active)
+            stop();
+        return;
+    }
+    if (!m_active)
+        return;
+
+    if (type == QLatin1String(LiveProtocol::sessionStarted)) {
+        sessionStarted();
+    } else if (type == QLatin1String(LiveProtocol::outputAudioDelta)) {
+        observeWorkerQuestionOutput();
+        if (const auto delta = json::string(event, u"delta")) {
+            if (const auto pcm = text::decodeBase64(*delta))
+                m_audio->play(*pcm);
+        }
+    } else if (type == QLatin1String(LiveProtocol::inputTranscriptDelta)) {
+        if (m_ledger.ingest(event)) {
+            publish(m_captions, m_ledger.captions());
+            userSpoke(event);
+        }
+    } else if (type == QLatin1String(LiveProtocol::outputTranscriptDelta)) {
+        if (m_ledger.ingest(event)) {
+            publish(m_captions, m_ledger.captions());
+            observeWorkerQuestionOutput();
+        }
+    } else if (type == QLatin1String(LiveProtocol::delegationCreated)) {
+        const QJsonObject delegation = json::object(event, u"delegation").value_or(QJsonObject());
+        const std::optional<QString> id = json::string(delegation, u"id");
+        if (json::string(delegation, u"target") == QStringLiteral("client") && id && !m_handled.contains(*id)) {
+            m_handled.insert(*id);
+            m_pendingDelegations.insert(*id);
+            scheduleAnalysis();
+        }
+    } else if (type == QLatin1String(LiveProtocol::usageUpdated)) {
+        if (const auto usage = json::object(event, u"usage")) {
+            if (const auto seconds = json::number(*usage, u"seconds"))
+                publish(m_seconds, *seconds);
+        }
+    } else if (type == QLatin1String(LiveProtocol::error)) {
+        const QJsonObject error = json::object(event, u"error").value_or(QJsonObject());
+        const QString code = json::string(error, u"code").value_or(QStringLiteral("unknown_error"));
+        fail(QStringLiteral("GPT-Live rejected a request (") + code
+             + QStringLiteral("). Check your API access, then reconnect."));
+    }
 }
+
+void AppModel::sessionStarted()
+{
+    if (const Status started = m_audio->start(); !started) {
+        fail(QStringLiteral("Microphone could not start: ") + started.error().description());
+        return;
+    }
+    setState(CompanionState::listening);
+    publish(m_contextLabel, m_selected ? QStringLiteral("Circled region ready. Ask about it.")
+                                       : QStringLiteral("Your current display is included with each question"));
+    const QString startup =
+        QStringLiteral("Screen reading is available when screen permission is granted. Answer simple questions "
+                       "directly. Delegate screen questions or computer tasks. Computer tasks use the normal "
+                       "installed Codex CLI and the user\u2019s signed-in Codex account: ")
+        + (m_codexInstalled() ? QStringLiteral("Codex is installed.") : QStringLiteral("Codex CLI is not installed."))
+        + QStringLiteral(" Never claim an action occurred when unavailable. Never submit applications; wait for "
+                         "explicit user review.");
+    sendContext({LiveProtocol::append(startup, std::nullopt, false)});
+    if (runningTaskCount() >= 1) {
+        sendContext(LiveProtocol::appends(QStringLiteral("Independent computer tasks are running:\n") + taskContext(),
+                                          std::nullopt, false));
+    }
+    rebuildWorkerQuestionQueue();
+    if (m_wakeGreetingPending) {
+        m_wakeGreetingPending = false;
+        sendContext(LiveProtocol::appends(
+            QStringLiteral("The user just woke you by saying Hey, kestrabo. Respond now with a brief acknowledgment: "
+                           "Hey! I'm here. Then listen for their request."),
+            std::nullopt, true));
+    }
+    presentNextWorkerQuestion();
+}
+
+void AppModel::sendContext(const QList<QJsonObject>& events)
+{
+    if (!m_live->isReady() || m_live->isClosing())
+        return;
+    for (const QJsonObject& event : events)
+        m_live->enqueue(event, 0);
+}
+
+QString AppModel::taskContext() const
+{
+    QStringList lines;
+    for (const ComputerTaskSession* session : m_taskManager->sessions())
+        lines.append(session->title() + QStringLiteral(": ") + rawValue(session->state()) + QStringLiteral(", ")
+                     + session->status());
+    return lines.join(QLatin1Char('\n'));
+}
+
+// The delegation pipeline and the worker-question relay hang off these.
+void AppModel::userSpoke(const QJsonObject&) {}
+void AppModel::scheduleAnalysis() {}
+void AppModel::observeWorkerQuestionOutput() {}
+void AppModel::rebuildWorkerQuestionQueue() {}
+void AppModel::presentNextWorkerQuestion() {}
 
 void AppModel::handlePlaybackState(bool playing)
 {

@@ -102,6 +102,9 @@ public:
     void fail(const QString& message);
     void wake();
 
+    // One line per computer task: title, state and the worker's status.
+    QString taskContext() const;
+
     // Asks the application to terminate; set once by the application entry.
     std::function<void()> onTerminate;
 
@@ -115,6 +118,8 @@ public:
 
     bool shuttingDown() const { return m_shuttingDown; }
     bool wakeGreetingPending() const { return m_wakeGreetingPending; }
+    const TranscriptLedger& ledger() const { return m_ledger; }
+    const QSet<QString>& pendingDelegations() const { return m_pendingDelegations; }
     const QUuid& generation() const { return m_generation; }
 
     static QString renderDiagnostics(const LiveDiagnostics& diagnostics);
@@ -143,10 +148,19 @@ private:
     void startScreenAccessCheck();
     bool isCurrent(const Job& job, const QUuid& token) const;
     void setState(CompanionState value) { publish(m_state, value); }
+    void sessionStarted();
+    // Context reaches the voice model only while the session runs; otherwise it is dropped.
+    void sendContext(const QList<QJsonObject>& events);
+    void userSpoke(const QJsonObject& event);
+    void scheduleAnalysis();
+    void observeWorkerQuestionOutput();
+    void rebuildWorkerQuestionQueue();
+    void presentNextWorkerQuestion();
 
     const Options m_options;
     CredentialStore& m_credentialStore;
     const Platform m_platform;
+    const std::function<bool()> m_codexInstalled;
 
     CompanionState m_state = CompanionState::idle;
     bool m_expanded = false;
@@ -196,6 +210,7 @@ private:
     QUuid m_permissionGeneration;
     Job m_shortcutRetryTask;
     double m_lastInputEnd = -std::numeric_limits<double>::infinity();
+    TranscriptLedger m_ledger;
     QSet<QString> m_handled;
     QSet<QString> m_pendingDelegations;
     QString m_lastRoutedText;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 class QSettings;
 
 namespace kestrabo {
@@ -11,6 +13,8 @@ class SystemAccess;
 struct Platform {
     SystemAccess* access = nullptr;
     QSettings* preferences = nullptr;
+    // Whether the Codex CLI is installed; absent means "not installed".
+    std::function<bool()> codexInstalled;
 };
 
 } // namespace kestrabo

@@ -25,6 +25,8 @@ public:
 
     const QString& title() const { return m_title; }
     ComputerTaskState state() const { return m_state; }
+    // The worker's current status line.
+    QString status() const { return m_status; }
 
 Q_SIGNALS:
     void changed();
@@ -32,6 +34,7 @@ Q_SIGNALS:
 private:
     QString m_title;
     ComputerTaskState m_state = ComputerTaskState::starting;
+    QString m_status;
 };
 
 // Owns every computer task of the app's lifetime.

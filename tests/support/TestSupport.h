@@ -4,6 +4,18 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <optional>
+#include <ostream>
+
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const std::optional<QString>& text, std::ostream* os)
+{
+    if (text)
+        PrintTo(*text, os);
+    else
+        *os << "none";
+}
 
 namespace kestrabo::test {
 
