@@ -83,13 +83,6 @@ TEST(CredentialModel, LoadsTheSavedKeyAtConstruction)
     EXPECT_EQ(lockedModel->credentialNotice(), kLocked);
     EXPECT_TRUE(lockedModel->apiKey().isEmpty());
     EXPECT_FALSE(lockedModel->keySaved());
-
-    // Preview mode reads nothing.
-    ScriptedKeychain untouched = keychainHolding("sk-stored");
-    KeychainCredentialStore untouchedStore(kService, kAccount, untouched.operations());
-    auto preview = harness.make(untouchedStore, false);
-    EXPECT_TRUE(untouched.calls.empty());
-    EXPECT_TRUE(preview->apiKey().isEmpty());
 }
 
 TEST(CredentialModel, StartingWithAChangedKeySavesItFirst)
@@ -137,18 +130,6 @@ TEST(CredentialModel, FailingSaveOpensSettingsWithoutStarting)
     EXPECT_EQ(keychain.item->data, QByteArray("sk-old"));
     test::spin(20);
     EXPECT_EQ(harness.access.microphoneRequests, 0);
-
-    // A blank key opens settings before the store is asked anything.
-    ModelHarness blankHarness;
-    ScriptedKeychain empty;
-    KeychainCredentialStore emptyStore(kService, kAccount, empty.operations());
-    auto blank = blankHarness.make(emptyStore);
-    empty.calls.clear();
-    blank->setApiKey(QStringLiteral("   "));
-    blank->toggle();
-    EXPECT_TRUE(blank->settings());
-    EXPECT_FALSE(blank->active());
-    EXPECT_TRUE(empty.calls.empty());
 }
 
 TEST(CredentialModel, RemovingTheKeyReportsTheOutcome)
@@ -170,12 +151,6 @@ TEST(CredentialModel, RemovingTheKeyReportsTheOutcome)
     EXPECT_TRUE(model->apiKey().isEmpty());
     EXPECT_FALSE(model->keySaved());
     EXPECT_FALSE(keychain.item.has_value());
-
-    // Nothing stored is removed just as well; the key typed meanwhile goes too.
-    model->setApiKey(QStringLiteral("sk-typed"));
-    model->removeAPIKey();
-    EXPECT_EQ(model->credentialNotice(), kRemoved);
-    EXPECT_TRUE(model->apiKey().isEmpty());
 }
 
 TEST(CredentialModel, KeepsTheKeyInTheSecretService)

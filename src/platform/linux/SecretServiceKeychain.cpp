@@ -7,7 +7,7 @@
 //   other I/O errors → −28000 − code, anything else → −29000, a malformed call → −50.
 //
 // Every call opens its own Secret Service proxy and drops it afterwards (no process-wide
-// cached service), so a call after the bus or the keyring daemon restarted still works.
+// cached service), so a call after the keyring daemon restarted still works.
 //
 // Reads never unlock: a locked item answers −25308 at once. Writes and deletes on a locked
 // item or collection ask the Secret Service to unlock it, which may show its prompt, unless
@@ -160,8 +160,9 @@ SecretValuePtr secretValue(const QByteArray& data)
 }
 
 // The session bus and a Secret Service proxy on it, held for one call only. GDBus shares one
-// session-bus connection per process but keeps it only while someone holds it, so each call
-// reaches the bus that the environment names at that moment.
+// session-bus connection per process but keeps it only while someone holds it (the last
+// references go in callbacks on the main loop), so a later call reaches the bus that the
+// environment names by then rather than one that has gone.
 class ServiceConnection {
 public:
     ServiceConnection() = default;
