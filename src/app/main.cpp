@@ -6,6 +6,7 @@
 #include "live/LiveConnection.h"
 #include "platform/StaticSystemAccess.h"
 #include "system/CredentialStore.h"
+#include "system/KeychainCredentialStore.h"
 
 #include <QApplication>
 #include <QSettings>
@@ -66,9 +67,13 @@ int main(int argc, char** argv)
 
     StaticSystemAccess access;
     QSettings preferences;
-    InMemoryCredentialStore store;
+    // The demo never touches the user's stored key.
+    InMemoryCredentialStore demoStore;
+    KeychainCredentialStore keychainStore(QStringLiteral("com.vorn.kestrabo.api-key"), QStringLiteral("openai"),
+                                          KeychainOperations::system());
+    CredentialStore& store = demo ? static_cast<CredentialStore&>(demoStore) : keychainStore;
     if (demo)
-        (void)store.save(QStringLiteral("demo-key"));
+        (void)demoStore.save(QStringLiteral("demo-key"));
 
     AppModel model(AppModel::Options{.enableShortcuts = !demo, .loadCredentials = true}, store,
                    Platform{.access = &access, .preferences = &preferences});

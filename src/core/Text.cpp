@@ -1,5 +1,6 @@
 #include "core/Text.h"
 
+#include <QStringDecoder>
 #include <QTextBoundaryFinder>
 
 namespace kestrabo::text {
@@ -161,6 +162,16 @@ std::optional<QByteArray> decodeBase64(const QString& text)
     if (!result)
         return std::nullopt;
     return std::move(result.decoded);
+}
+
+std::optional<QString> decodeUtf8(const QByteArray& bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QString decoded = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return decoded;
 }
 
 } // namespace kestrabo::text

@@ -34,4 +34,7 @@ bool hasContent(const QString& text);
 // Standard Base64 (with padding) to bytes; nothing when the text is not valid Base64.
 std::optional<QByteArray> decodeBase64(const QString& text);
 
+// Strict UTF-8 to text; nothing when the bytes are not well-formed UTF-8.
+std::optional<QString> decodeUtf8(const QByteArray& bytes);
+
 } // namespace kestrabo::text
