@@ -143,6 +143,8 @@ void request(const QJsonObject& body, const QString& key, const QString& purpose
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
+    // The bearer token must never follow a redirect to another host.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
 
     if (job.isCancelled())
