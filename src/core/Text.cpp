@@ -106,6 +106,24 @@ QString graphemePrefix(const QString& text, qsizetype count)
     return text.left(boundary);
 }
 
+QString graphemeSuffix(const QString& text, qsizetype count)
+{
+    if (count <= 0)
+        return QString();
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.toEnd();
+    qsizetype seen = 0;
+    qsizetype boundary = text.size();
+    while (seen < count) {
+        const qsizetype previous = finder.toPreviousBoundary();
+        if (previous < 0)
+            return text;
+        boundary = previous;
+        ++seen;
+    }
+    return text.mid(boundary);
+}
+
 bool isWhitespaceOrNewline(char32_t scalar)
 {
     switch (scalar) {

@@ -22,6 +22,9 @@ qsizetype graphemeCount(const QString& text);
 // The first `count` user-perceived characters.
 QString graphemePrefix(const QString& text, qsizetype count);
 
+// The last `count` user-perceived characters (all of the text when it is shorter).
+QString graphemeSuffix(const QString& text, qsizetype count);
+
 // True for white space and line breaks (the Unicode White_Space property).
 bool isWhitespaceOrNewline(char32_t scalar);
 
