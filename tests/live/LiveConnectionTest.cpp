@@ -1,0 +1,318 @@
+#include "live-sim/LiveSim.h"
+#include "live/LiveConnection.h"
+#include "live/Protocol.h"
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <gtest/gtest.h>
+
+using namespace kestrabo;
+using sim::LiveSim;
+
+namespace {
+
+const QString kAudioBacklog = QStringLiteral("The connection cannot keep up with microphone audio. Please reconnect.");
+
+// A connection wired to record what it reports.
+struct Client {
+    LiveConnection connection;
+    QList<QJsonObject> events;
+    QStringList failures;
+    QList<LiveDiagnostics> published;
+
+    explicit Client(const LiveSim& server, LiveConnection::Timing timing = {})
+    {
+        connection.setEndpoint(server.endpoint());
+        connection.setTiming(timing);
+        connection.onEvent = [this](const QJsonObject& event) { events.append(event); };
+        connection.onFailure = [this](const QString& message) { failures.append(message); };
+        connection.onDiagnostics = [this](const LiveDiagnostics& d) { published.append(d); };
+    }
+
+    bool start(const QString& key = QStringLiteral("sk-test"))
+    {
+        connection.connect(key);
+        return test::waitUntil([this] { return connection.isReady(); }, 10'000);
+    }
+
+    bool sawType(const QString& type) const
+    {
+        return std::any_of(events.begin(), events.end(),
+                           [&](const QJsonObject& e) { return e.value(QStringLiteral("type")).toString() == type; });
+    }
+};
+
+QList<qsizetype> audioSizes(const LiveSim& server)
+{
+    QList<qsizetype> sizes;
+    for (const QJsonObject& event : server.received(QStringLiteral("session.input_audio.append")))
+        sizes.append(QByteArray::fromBase64(event.value(QStringLiteral("audio")).toString().toLatin1()).size());
+    return sizes;
+}
+
+
+} // namespace
+
+TEST(LiveConnection, SendsTheBearerHeaderAndStartThenBecomesReady)
+{
+    LiveSim server;
+    ASSERT_NE(server.start(), 0);
+    Client client(server);
+    ASSERT_TRUE(client.start(QStringLiteral("sk-abc")));
+    ASSERT_TRUE(test::waitUntil([&] { return server.received().size() >= 1; }));
+    const auto received = server.received();
+    EXPECT_EQ(received.first().authorization, QByteArray("Bearer sk-abc"));
+    EXPECT_EQ(received.first().event, LiveProtocol::start());
+    EXPECT_TRUE(client.connection.diagnostics().sessionStarted);
+    EXPECT_EQ(client.connection.diagnostics().lastEventType, QStringLiteral("session.started"));
+    ASSERT_FALSE(client.published.isEmpty());
+    EXPECT_EQ(client.published.first().lastEventType, QStringLiteral("Not connected")); // reset at connect
+    EXPECT_TRUE(client.published.last().sessionStarted); // forced publication on start
+    EXPECT_TRUE(client.sawType(QStringLiteral("session.started")));
+    EXPECT_TRUE(client.failures.isEmpty());
+}
+
+TEST(LiveConnection, AudioFlowsOnlyWhileReadyAndCarriesAnOddByte)
+{
+    LiveSim server(QJsonObject{{QStringLiteral("closeReply"), false}});
+    ASSERT_NE(server.start(), 0);
+    Client client(server);
+    client.connection.connect(QStringLiteral("sk"));
+    client.connection.audio(QByteArray(4, '\1')); // before session.started: ignored
+    ASSERT_TRUE(test::waitUntil([&] { return client.connection.isReady(); }));
+
+    client.connection.audio(QByteArray(3, '\2'));
+    EXPECT_EQ(client.connection.pendingPCMBytes(), 1);
+    client.connection.audio(QByteArray(1, '\3'));
+    EXPECT_EQ(client.connection.pendingPCMBytes(), 0);
+    client.connection.audio(QByteArray(1, '\4'));
+    EXPECT_EQ(client.connection.pendingPCMBytes(), 1);
+    ASSERT_TRUE(test::waitUntil([&] { return audioSizes(server).size() == 2; }));
+    EXPECT_EQ(audioSizes(server), (QList<qsizetype>{2, 2}));
+    const auto audio = server.received(QStringLiteral("session.input_audio.append"));
+    EXPECT_EQ(QByteArray::fromBase64(audio[1].value(QStringLiteral("audio")).toString().toLatin1()),
+              QByteArray("\2\3", 2));
+    ASSERT_TRUE(test::waitUntil([&] { return client.connection.diagnostics().inputChunks == 2; }));
+    EXPECT_EQ(client.connection.diagnostics().inputBytes, 4);
+
+    client.connection.close();
+    EXPECT_EQ(client.connection.pendingPCMBytes(), 1); // close keeps the session until it ends
+    client.connection.audio(QByteArray(8, '\5'));     // closing: ignored
+    client.connection.disconnect();
+    EXPECT_EQ(client.connection.pendingPCMBytes(), 0);
+    test::spin(50);
+    EXPECT_EQ(audioSizes(server).size(), 2);
+    EXPECT_TRUE(client.failures.isEmpty());
+}
+
+TEST(LiveConnection, AudioBacklogIsBoundedByMessagesAndBytes)
+{
+    LiveSim server;
+    ASSERT_NE(server.start(), 0);
+    {
+        // Blocks offered in one turn of the event loop stay outstanding together.
+        Client client(server);
+        ASSERT_TRUE(client.start());
+        for (int i = 0; i < LiveConnection::maxQueuedAudio; ++i)
+            client.connection.audio(QByteArray(2, '\0'));
+        EXPECT_TRUE(client.failures.isEmpty());
+        EXPECT_EQ(client.connection.queuedAudio(), LiveConnection::maxQueuedAudio);
+        client.connection.audio(QByteArray(2, '\0'));
+        EXPECT_EQ(client.failures, QStringList{kAudioBacklog});
+        EXPECT_FALSE(client.connection.isConnected());
+    }
+    {
+        Client client(server);
+        ASSERT_TRUE(client.start());
+        client.connection.audio(QByteArray(120'000, '\0'));
+        client.connection.audio(QByteArray(120'000, '\0')); // exactly 240,000 outstanding
+        EXPECT_TRUE(client.failures.isEmpty());
+        EXPECT_EQ(client.connection.queuedAudioBytes(), 240'000);
+        ASSERT_TRUE(test::waitUntil([&] { return client.connection.queuedAudioBytes() == 0; }));
+        client.connection.audio(QByteArray(120'000, '\0'));
+        client.connection.audio(QByteArray(120'002, '\0')); // would be 240,002
+        EXPECT_EQ(client.failures, QStringList{kAudioBacklog});
+    }
+}
+
+TEST(LiveConnection, The257thOutstandingMessageFails)
+{
+    LiveSim server(QJsonObject{{QStringLiteral("sendStarted"), false}});
+    ASSERT_NE(server.start(), 0);
+    Client client(server);
+    client.connection.connect(QStringLiteral("sk")); // the start event is the first outstanding message
+    for (int i = 1; i < LiveConnection::maxQueuedMessages; ++i)
+        client.connection.enqueue(LiveProtocol::append(QStringLiteral("ctx"), std::nullopt, false));
+    EXPECT_EQ(client.connection.queuedMessages(), 256);
+    EXPECT_TRUE(client.failures.isEmpty());
+    client.connection.enqueue(LiveProtocol::append(QStringLiteral("one too many"), std::nullopt, false));
+    EXPECT_EQ(client.failures,
+              QStringList{QStringLiteral("Voice context is arriving faster than the connection can send it. Please reconnect.")});
+    EXPECT_FALSE(client.connection.isConnected());
+    EXPECT_EQ(client.connection.queuedMessages(), 0);
+}
+
+TEST(LiveConnection, StalledServerEndsInTheBacklogFailureNotInGrowingMemory)
+{
+    const QJsonObject scenario{
+        {QStringLiteral("rules"),
+         QJsonArray{QJsonObject{{QStringLiteral("on"), QStringLiteral("session.start")},
+                                {QStringLiteral("steps"), QJsonArray{QJsonObject{{QStringLiteral("delayMs"), 100}},
+                                                                    QJsonObject{{QStringLiteral("stall"), true}}}}}}}};
+    LiveSim server(scenario);
+    ASSERT_NE(server.start(), 0);
+    Client client(server);
+    ASSERT_TRUE(client.start());
+    const QByteArray block(4'800, '\7'); // 100 ms of audio
+    int offered = 0;
+    qint64 mostQueued = 0;
+    while (client.failures.isEmpty() && offered < 20'000) {
+        client.connection.audio(block);
+        mostQueued = std::max(mostQueued, client.connection.queuedAudioBytes());
+        ++offered;
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(client.failures, QStringList{kAudioBacklog});
+    EXPECT_LE(mostQueued, LiveConnection::maxQueuedAudioBytes);
+    EXPECT_GT(offered, LiveConnection::maxQueuedAudio);
+    server.stop();
+
+    // Twenty times faster than speech, against a server that reads, never fails.
+    LiveSim reading;
+    ASSERT_NE(reading.start(), 0);
+    Client steady(reading);
+    ASSERT_TRUE(steady.start());
+    for (int i = 0; i < 300 && steady.failures.isEmpty(); ++i) {
+        steady.connection.audio(block);
+        test::spin(5);
+    }
+    EXPECT_TRUE(steady.failures.isEmpty());
+}
+
+TEST(LiveConnection, StartAndCloseTimeoutsFailWithTheirSentences)
+{
+    {
+        LiveSim server(QJsonObject{{QStringLiteral("sendStarted"), false}});
+        ASSERT_NE(server.start(), 0);
+        Client client(server, {.startTimeoutMs = 200, .closeTimeoutMs = 8'000, .diagnosticsIntervalMs = 1'000});
+        client.connection.connect(QStringLiteral("sk"));
+        ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
+        EXPECT_EQ(client.failures,
+                  QStringList{QStringLiteral("GPT-Live did not start within 20 seconds. Check model access and retry.")});
+        EXPECT_FALSE(client.connection.isConnected());
+    }
+    {
+        LiveSim server(QJsonObject{{QStringLiteral("closeReply"), false}});
+        ASSERT_NE(server.start(), 0);
+        Client client(server, {.startTimeoutMs = 20'000, .closeTimeoutMs = 200, .diagnosticsIntervalMs = 1'000});
+        ASSERT_TRUE(client.start());
+        client.connection.close();
+        client.connection.close();
+        ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
+        EXPECT_EQ(client.failures,
+                  QStringList{QStringLiteral("Voice stopped, but final session usage could not be confirmed.")});
+        EXPECT_EQ(server.received(QStringLiteral("session.close")).size(), 1);
+    }
+}
+
+TEST(LiveConnection, PoliteCloseEndsOnSessionClosedAndEarlyCloseIsSilent)
+{
+    LiveSim server(QJsonObject{{QStringLiteral("usageSeconds"), 4.5}});
+    ASSERT_NE(server.start(), 0);
+    {
+        Client client(server, {.startTimeoutMs = 20'000, .closeTimeoutMs = 300, .diagnosticsIntervalMs = 1'000});
+        bool connectedWhenClosed = false;
+        client.connection.onEvent = [&](const QJsonObject& event) {
+            client.events.append(event);
+            if (event.value(QStringLiteral("type")).toString() == u"session.closed")
+                connectedWhenClosed = client.connection.isConnected();
+        };
+        ASSERT_TRUE(client.start());
+        client.connection.close();
+        EXPECT_TRUE(client.connection.isClosing());
+        ASSERT_TRUE(test::waitUntil([&] { return client.sawType(QStringLiteral("session.closed")); }));
+        EXPECT_TRUE(connectedWhenClosed);
+        EXPECT_FALSE(client.connection.isConnected());
+        test::spin(400); // past the close timeout
+        EXPECT_TRUE(client.failures.isEmpty());
+    }
+    {
+        Client client(server);
+        client.connection.connect(QStringLiteral("sk"));
+        client.connection.close(); // still connecting: nothing is sent, nothing reported
+        EXPECT_FALSE(client.connection.isConnected());
+        test::spin(100);
+        EXPECT_TRUE(client.failures.isEmpty());
+    }
+}
+
+TEST(LiveConnection, HandlesBinaryJsonIgnoresNonObjectsAndFailsOnInvalidJson)
+{
+    LiveSim server;
+    ASSERT_NE(server.start(), 0);
+    Client client(server);
+    ASSERT_TRUE(client.start());
+    server.sendBinary(QJsonDocument(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.usage.updated")}})
+                          .toJson(QJsonDocument::Compact));
+    ASSERT_TRUE(test::waitUntil([&] { return client.sawType(QStringLiteral("session.usage.updated")); }));
+
+    server.sendText(QStringLiteral("[1,2,3]"));
+    server.send(QJsonObject{{QStringLiteral("no_type"), 1}});
+    const QByteArray pcm(6, '\1');
+    server.send(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.output_audio.delta")},
+                            {QStringLiteral("delta"), QString::fromLatin1(pcm.toBase64())}});
+    server.send(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.output_audio.delta")},
+                            {QStringLiteral("delta"), QStringLiteral("%%%")}});
+    ASSERT_TRUE(test::waitUntil([&] { return client.events.size() >= 5; }));
+    EXPECT_EQ(client.events[2].value(QStringLiteral("no_type")).toInt(), 1);
+    EXPECT_EQ(client.connection.diagnostics().outputChunks, 1);
+    EXPECT_EQ(client.connection.diagnostics().outputBytes, 6);
+    EXPECT_TRUE(client.failures.isEmpty());
+
+    server.sendText(QStringLiteral("{not json"));
+    ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
+    EXPECT_EQ(client.failures, QStringList{QStringLiteral(
+                                   "Voice connection ended. Check your API key, model access, and network, then retry.")});
+    EXPECT_FALSE(client.connection.isConnected());
+}
+
+TEST(LiveConnection, LateResultsOfAnEarlierAttemptChangeNothing)
+{
+    LiveSim first(QJsonObject{{QStringLiteral("sendStarted"), false}});
+    LiveSim second;
+    ASSERT_NE(first.start(), 0);
+    ASSERT_NE(second.start(), 0);
+    Client client(first, {.startTimeoutMs = 300, .closeTimeoutMs = 8'000, .diagnosticsIntervalMs = 1'000});
+    client.connection.connect(QStringLiteral("sk-one"));
+    ASSERT_TRUE(test::waitUntil([&] { return first.openConnections() == 1; }));
+
+    client.connection.setEndpoint(second.endpoint());
+    ASSERT_TRUE(client.start(QStringLiteral("sk-two")));
+    const LiveDiagnostics before = client.connection.diagnostics();
+    const qsizetype eventsBefore = client.events.size();
+    first.send(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.started")}});
+    first.send(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.output_audio.delta")},
+                           {QStringLiteral("delta"), QStringLiteral("AAAA")}});
+    first.sendText(QStringLiteral("{broken"));
+    first.closeConnections();
+    test::spin(500); // past the first attempt's start timeout
+    EXPECT_TRUE(client.failures.isEmpty());
+    EXPECT_EQ(client.events.size(), eventsBefore);
+    EXPECT_EQ(client.connection.diagnostics(), before);
+    EXPECT_TRUE(client.connection.isReady());
+}
+
+TEST(LiveConnection, ServerClosingTheSocketIsAFailure)
+{
+    LiveSim server;
+    ASSERT_NE(server.start(), 0);
+    Client client(server);
+    ASSERT_TRUE(client.start());
+    server.closeConnections(1011);
+    ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
+    EXPECT_EQ(client.failures.size(), 1);
+    EXPECT_FALSE(client.connection.isConnected());
+}
