@@ -10,9 +10,12 @@
 
 #include <QApplication>
 #include <QSettings>
+#include <QElapsedTimer>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -57,13 +60,17 @@ private:
 
 int main(int argc, char** argv)
 {
+    // The demo needs no window: without a display it renders off screen.
+    const bool demoRequested = std::any_of(argv + 1, argv + argc, [](const char* a) { return std::strcmp(a, "--demo") == 0; });
+    if (demoRequested && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrabo"));
     QApplication::setOrganizationName(QStringLiteral("kestrabo"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const QStringList arguments = QApplication::arguments();
-    const bool demo = arguments.contains(QStringLiteral("--demo"));
+    const bool demo = demoRequested;
 
     StaticSystemAccess access;
     QSettings preferences;
@@ -84,11 +91,18 @@ int main(int argc, char** argv)
 
     if (demo) {
         model.toggle();
-        QTimer::singleShot(8'000, &model, [&model] { model.stop(); });
-        QObject::connect(&model, &AppModel::changed, &model, [&model] {
-            const bool ended = model.state() == CompanionState::stopped || model.state() == CompanionState::failed;
-            if (ended && !model.live().isConnected())
-                model.quit();
+        // Ends the conversation after a few seconds, then quits once the session has closed
+        // (or failed), waiting at most ten seconds for the final usage.
+        auto* poll = new QTimer(&model);
+        QTimer::singleShot(8'000, &model, [&model, poll] {
+            model.stop();
+            QElapsedTimer waited;
+            waited.start();
+            QObject::connect(poll, &QTimer::timeout, &model, [&model, waited] {
+                if (!model.live().isConnected() || waited.elapsed() > 10'000)
+                    model.quit();
+            });
+            poll->start(100);
         });
     }
     return QApplication::exec();
