@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/AudioDevice.h"
+
 class QSettings;
 
 namespace kestrabo {
@@ -11,6 +13,8 @@ class SystemAccess;
 struct Platform {
     SystemAccess* access = nullptr;
     QSettings* preferences = nullptr;
+    // Opens the sound device the audio engine drives; none means no microphone.
+    AudioDeviceFactory audioDevice;
 };
 
 } // namespace kestrabo
