@@ -160,7 +160,6 @@ Status AudioEngine::configure(bool voiceProcessing)
         std::lock_guard lock(m_captureLock);
         token = m_captureGeneration;
     }
-    m_tapped = true;
     const Status started = m_device->start([this, converter, token](const float* samples, int frames) {
         capture(*converter, token, samples, frames);
     });
@@ -266,8 +265,7 @@ void AudioEngine::stop()
     m_playbackGeneration = QUuid::createUuid();
     const qint64 queued = m_queuedFrames;
     m_queuedFrames = 0;
-    // Stopping the device removes the capture tap and the player with it.
-    m_tapped = false;
+    // Stopping the device removes the capture callback and the player with it.
     if (m_device)
         m_device->stop();
     m_running = false;

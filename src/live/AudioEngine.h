@@ -83,7 +83,6 @@ private:
     AudioDeviceFactory m_deviceFactory;
     std::unique_ptr<AudioDevice> m_device;
     bool m_running = false;
-    bool m_tapped = false;
     bool m_voiceProcessingEnabled = false;
     QUuid m_playbackGeneration = QUuid::createUuid();
     qint64 m_queuedFrames = 0;
