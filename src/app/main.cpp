@@ -5,6 +5,7 @@
 #include "app/AppModel.h"
 #include "live/LiveConnection.h"
 #include "platform/StaticSystemAccess.h"
+#include "platform/linux/PulseAudioDevice.h"
 #include "system/CredentialStore.h"
 #include "system/KeychainCredentialStore.h"
 
@@ -83,7 +84,7 @@ int main(int argc, char** argv)
         (void)demoStore.save(QStringLiteral("demo-key"));
 
     AppModel model(AppModel::Options{.enableShortcuts = !demo, .loadCredentials = true}, store,
-                   Platform{.access = &access, .preferences = &preferences});
+                   Platform{.access = &access, .preferences = &preferences, .audioDevice = pulseAudioDeviceFactory()});
     model.onTerminate = [] { QTimer::singleShot(0, qApp, &QCoreApplication::quit); };
     model.setExpanded(true);
     model.setSettings(true);

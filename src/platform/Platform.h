@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/AudioDevice.h"
+
 #include <functional>
 
 class QSettings;
@@ -15,6 +17,8 @@ struct Platform {
     QSettings* preferences = nullptr;
     // Whether the Codex CLI is installed; absent means "not installed".
     std::function<bool()> codexInstalled;
+    // Opens the sound device the audio engine drives; none means no microphone.
+    AudioDeviceFactory audioDevice;
 };
 
 } // namespace kestrabo

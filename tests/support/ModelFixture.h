@@ -2,6 +2,7 @@
 
 #include "app/AppModel.h"
 #include "platform/StaticSystemAccess.h"
+#include "support/FakeAudioDevice.h"
 #include "system/CredentialStore.h"
 
 #include <QSettings>
@@ -12,12 +13,13 @@
 namespace kestrabo::test {
 
 // A companion model on test doubles: fixed permission answers, preferences in a temporary
-// file, the key in memory. Nothing it builds reaches outside loopback.
+// file, the key in memory, a scripted sound device. Nothing it builds reaches outside loopback.
 struct ModelFixture {
     QTemporaryDir directory;
     std::unique_ptr<QSettings> preferences;
     StaticSystemAccess access;
     InMemoryCredentialStore memoryStore;
+    std::shared_ptr<FakeAudioScript> audio = std::make_shared<FakeAudioScript>();
     CredentialStore* store = &memoryStore;
     std::unique_ptr<AppModel> model;
 
@@ -29,7 +31,7 @@ struct ModelFixture {
 
     AppModel& make(AppModel::Options options = {.enableShortcuts = false, .loadCredentials = true})
     {
-        model = std::make_unique<AppModel>(options, *store, Platform{.access = &access, .preferences = preferences.get()});
+        model = std::make_unique<AppModel>(options, *store, Platform{.access = &access, .preferences = preferences.get(), .audioDevice = FakeAudioDevice::factory(audio)});
         return *model;
     }
 };

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "platform/AudioDevice.h"
+
+#include <memory>
+
+namespace kestrabo {
+
+// The default microphone and speaker of the PulseAudio server (or PipeWire's PulseAudio
+// service), driven through the asynchronous API on a threaded main loop. Capture arrives in the
+// source's own rate and channels in 1,024-frame blocks; with voice processing the WebRTC echo
+// canceller runs on its first channel at its nearest native rate, fed exactly the samples the
+// playback stream writes. Playback keeps one 24 kHz float stream running (silence between
+// buffers, so the canceller's far end never stops) and reports each buffer once the server's
+// playback position has passed its end.
+class PulseAudioDevice final : public AudioDevice {
+public:
+    PulseAudioDevice();
+    ~PulseAudioDevice() override;
+
+    bool microphoneAuthorized() override;
+    Status configure(bool voiceProcessing) override;
+    AudioFormat inputFormat() const override;
+    AudioFormat outputFormat() const override;
+    Status start(CaptureHandler onCapture) override;
+    void schedule(std::vector<float> samples, PlayedHandler onPlayed) override;
+    void stop() override;
+
+    // What the echo canceller did since the last reset: energies of its input and output, the
+    // library's own ERLE and the delay it was last told.
+    struct EchoReport {
+        bool active = false;
+        long long frames = 0;
+        double inputEnergy = 0;
+        double outputEnergy = 0;
+        double libraryErleDb = 0;
+        int delayMs = 0;
+    };
+    EchoReport echoReport() const;
+    void resetEchoReport();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+AudioDeviceFactory pulseAudioDeviceFactory();
+
+// Linux has no per-application microphone grant: the microphone counts as authorised when the
+// sound server is reachable and has a default capture source.
+bool pulseAudioHasCaptureSource();
+
+} // namespace kestrabo
