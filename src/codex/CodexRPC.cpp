@@ -126,6 +126,23 @@ Status CodexRPC::launch()
         close(KestraboError::message(kLaunchFailed));
         return KestraboError::message(kLaunchFailed);
     }
+    // A process started without some standard descriptors could get them back from pipe2;
+    // the child's own redirections would then overwrite them before ours.
+    for (int& end : pipe) {
+        if (end < 3) {
+            const int moved = ::fcntl(end, F_DUPFD_CLOEXEC, 3);
+            ::close(end);
+            end = moved;
+        }
+    }
+    if (pipe[0] < 0 || pipe[1] < 0) {
+        for (const int end : pipe) {
+            if (end >= 0)
+                ::close(end);
+        }
+        close(KestraboError::message(kLaunchFailed));
+        return KestraboError::message(kLaunchFailed);
+    }
     ::fcntl(pipe[0], F_SETFL, ::fcntl(pipe[0], F_GETFL) | O_NONBLOCK);
     const int childOutput = pipe[1];
     m_output = pipe[0];

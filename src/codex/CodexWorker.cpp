@@ -150,7 +150,11 @@ void CodexWorker::start(const QString& task, const QString& context, const QStri
     run->directory = home != environment.constEnd() ? *home : host::accountHomeDirectory();
     setStatus(kStarting);
 
-    CodexRPC* rpc = rpcFactory(*executable, protocol::arguments(), environment, run->directory);
+    CodexRPC* rpc = rpcFactory ? rpcFactory(*executable, protocol::arguments(), environment, run->directory) : nullptr;
+    if (!rpc) {
+        startFailed(run, KestraboError::message(QStringLiteral("Could not launch the local Codex worker.")));
+        return;
+    }
     rpc->setParent(this);
     m_rpc = rpc;
     QPointer<CodexWorker> self(this);

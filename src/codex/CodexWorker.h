@@ -78,7 +78,9 @@ public:
     void setRequestTimeout(int milliseconds) { m_requestTimeoutMs = milliseconds; }
 
     // Runs the whole start sequence; `done` runs once, in a later event-loop turn, when the turn
-    // has started or the start failed (not at all if the worker is destroyed first). A start
+    // has started or the start failed (not at all if the worker is destroyed while a request of
+    // the sequence is in flight). Cancelling `job` ends the run with a cancellation error and
+    // the status "Stopped". A start
     // overtaken by stop() succeeds quietly: the stop already settled the worker. The API key and
     // the title never reach Codex.
     void start(const QString& task, const QString& context, const QString& apiKey, const QString& title,
