@@ -187,7 +187,12 @@ void CodexRPC::readOutput()
         close(KestraboError::message(m_endMessage.value_or(kClosedConnection)));
         return;
     }
+    QPointer<CodexRPC> self(this);
     receive(QByteArrayView(m_chunk.constData(), count));
+    // Once the child is gone, readiness alone may never signal the end (a descendant can keep
+    // the pipe open), so keep reading until the pipe is empty.
+    if (self && m_exited && !m_closed)
+        QMetaObject::invokeMethod(this, &CodexRPC::readOutput, Qt::QueuedConnection);
 }
 
 // Exit and end of output race; whichever is seen first names the close. What the child wrote
