@@ -4,7 +4,8 @@
 
 #include "app/AppModel.h"
 #include "live/LiveConnection.h"
-#include "platform/StaticSystemAccess.h"
+#include "platform/linux/LinuxSystemAccess.h"
+#include "platform/linux/X11ScreenGrabber.h"
 #include "system/CredentialStore.h"
 
 #include <QApplication>
@@ -64,14 +65,19 @@ int main(int argc, char** argv)
     const QStringList arguments = QApplication::arguments();
     const bool demo = arguments.contains(QStringLiteral("--demo"));
 
-    StaticSystemAccess access;
+    X11ScreenGrabber grabber;
+    LinuxSystemAccess access(&grabber);
+    access.onExplanation = [](const QString&, const QString& text) {
+        std::printf("settings: %s\n", qPrintable(text));
+        std::fflush(stdout);
+    };
     QSettings preferences;
     InMemoryCredentialStore store;
     if (demo)
         (void)store.save(QStringLiteral("demo-key"));
 
     AppModel model(AppModel::Options{.enableShortcuts = !demo, .loadCredentials = true}, store,
-                   Platform{.access = &access, .preferences = &preferences});
+                   Platform{.access = &access, .preferences = &preferences, .grabber = &grabber});
     model.onTerminate = [] { QTimer::singleShot(0, qApp, &QCoreApplication::quit); };
     model.setExpanded(true);
     model.setSettings(true);

@@ -4,6 +4,7 @@ class QSettings;
 
 namespace kestrabo {
 
+class ScreenGrabber;
 class SystemAccess;
 
 // The platform services the companion model reads, owned by whoever builds the model (the
@@ -11,6 +12,8 @@ class SystemAccess;
 struct Platform {
     SystemAccess* access = nullptr;
     QSettings* preferences = nullptr;
+    // Absent where no window system can be captured: captures then find no display.
+    ScreenGrabber* grabber = nullptr;
 };
 
 } // namespace kestrabo
