@@ -418,17 +418,13 @@ void AppModel::startScreenAccessCheck()
                                    [self, job, token](const ScreenAccessStatus& status) {
         if (!self || job.isCancelled() || self->m_permissionGeneration != token)
             return;
+        const bool unavailable = status.isUnavailable();
         self->publish(self->m_screenPermissionChecking, false);
-        self->publish(self->m_screenPermissionUnavailable, false);
-        self->publish(self->m_screenPermissionNotice, std::optional<QString>());
-        if (status.isAvailable()) {
-            self->publish(self->m_screenAllowed, true);
-        } else if (status.isDenied()) {
-            self->publish(self->m_screenAllowed, false);
-        } else {
-            self->publish(self->m_screenPermissionUnavailable, true);
-            self->publish(self->m_screenPermissionNotice, std::optional<QString>(status.message()));
-        }
+        self->publish(self->m_screenPermissionUnavailable, unavailable);
+        self->publish(self->m_screenPermissionNotice,
+                      unavailable ? std::optional<QString>(status.message()) : std::optional<QString>(std::nullopt));
+        if (!unavailable) // an unconfirmed check leaves the last answer standing
+            self->publish(self->m_screenAllowed, status.isAvailable());
     });
 }
 

@@ -53,7 +53,7 @@ public:
 
     // Captures `screen`, or the display under the pointer when none is given, and cuts the
     // circled `selection` out of it. Runs on the main thread; `done` is called once, in a later
-    // turn, unless `job` was cancelled, in which case it gets the cancellation error.
+    // turn, with the cancellation error if `job` (a started Job) was cancelled meanwhile.
     static void capture(const Platform& platform, QScreen* screen, const std::optional<QRectF>& selection,
                         const Job& job, Done done);
     // The same for a display described directly.
