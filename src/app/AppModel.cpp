@@ -8,6 +8,7 @@
 #include "live/LiveConnection.h"
 #include "platform/SystemAccess.h"
 #include "system/CredentialStore.h"
+#include "system/Permissions.h"
 #include "tasks/ComputerTask.h"
 
 #include <QPointer>
@@ -20,8 +21,11 @@ namespace {
 const QString kContextOff = QStringLiteral("Screen context is off until you start");
 const QString kMicrophoneRefused =
     QStringLiteral("Allow Microphone access in macOS settings, then start again.");
-const QString kScreenNotConfirmed =
-    QStringLiteral("Screen access is not confirmed. Choose Allow to check it once.");
+const QString kContextCurrentDisplay = QStringLiteral("Your current display is included with each question");
+const QString kCapturingSelection = QStringLiteral("Capturing your selection");
+const QString kSelectionReady = QStringLiteral("Circled region ready. Ask about it.");
+const QString kNewRegionNotice =
+    QStringLiteral("The user circled a new region. Screen questions require fresh findings from the client.");
 const char* const kWakeWordKey = "wakeWordEnabled";
 const char* const kShortcutKey = "conversationShortcut";
 
@@ -79,6 +83,7 @@ AppModel::AppModel(Options options, CredentialStore& credentialStore, Platform p
 AppModel::~AppModel()
 {
     m_pendingStart.cancel();
+    m_selectionTask.cancel();
     m_permissionTask.cancel();
     m_shortcutRetryTask.cancel();
 }
@@ -153,6 +158,10 @@ void AppModel::wireComponents()
     m_hotkey->onCancel = [self] {
         if (self)
             self->m_selection->cancel();
+    };
+    m_selection->onSelection = [self](QScreen* screen, const QRectF& rect) {
+        if (self)
+            self->circle(screen, rect);
     };
 }
 
@@ -304,12 +313,15 @@ void AppModel::stop()
     publish(m_active, false);
     publish(m_reading, false);
     m_pendingStart.cancel();
+    m_selectionTask.cancel();
     m_selection->cancel();
     m_audio->stop();
     m_live->close();
     publish(m_level, 0.0f);
     setState(CompanionState::stopped);
+    m_snapshot.reset();
     publish(m_selected, false);
+    publish(m_selectedCrop, std::optional<QByteArray>());
     publish(m_contextLabel, kContextOff);
     m_pendingDelegations.clear();
     updateWakeListening();
@@ -510,19 +522,17 @@ void AppModel::startScreenAccessCheck()
     m_permissionTask = Job::start();
     const Job job = m_permissionTask;
     QPointer<AppModel> self(this);
-    post(this, [self, job, token] {
+    Permissions::checkScreenAccess(false, *m_platform.access, m_platform.grabber,
+                                   [self, job, token](const ScreenAccessStatus& status) {
         if (!self || job.isCancelled() || self->m_permissionGeneration != token)
             return;
-        const bool available = self->m_platform.access->screenCapturePreflight();
+        const bool unavailable = status.isUnavailable();
         self->publish(self->m_screenPermissionChecking, false);
-        self->publish(self->m_screenPermissionUnavailable, false);
-        self->publish(self->m_screenPermissionNotice, std::optional<QString>());
-        if (available) {
-            self->publish(self->m_screenAllowed, true);
-        } else {
-            self->publish(self->m_screenPermissionUnavailable, true);
-            self->publish(self->m_screenPermissionNotice, std::optional<QString>(kScreenNotConfirmed));
-        }
+        self->publish(self->m_screenPermissionUnavailable, unavailable);
+        self->publish(self->m_screenPermissionNotice,
+                      unavailable ? std::optional<QString>(status.message()) : std::optional<QString>(std::nullopt));
+        if (!unavailable) // an unconfirmed check leaves the last answer standing
+            self->publish(self->m_screenAllowed, status.isAvailable());
     });
 }
 
@@ -558,21 +568,72 @@ void AppModel::scheduleShortcutAttempt(const Job& job, int delayMs, bool last)
 void AppModel::requestMicrophoneAccess()
 {
     QPointer<AppModel> self(this);
-    m_platform.access->requestMicrophone([self](bool granted) {
-        if (!self)
-            return;
-        if (!granted)
-            self->m_platform.access->openPrivacyPane(QStringLiteral("Privacy_Microphone"));
-        self->refreshPermissions();
+    Permissions::requestMicrophone(*m_platform.access, [self](bool) {
+        if (self)
+            self->refreshPermissions();
     });
 }
 
 void AppModel::requestScreenAccess()
 {
-    // The prompting probe arrives with screen capture; until then the preflight decides.
-    if (!m_platform.access->screenCapturePreflight())
-        m_platform.access->openPrivacyPane(QStringLiteral("Privacy_ScreenCapture"));
-    refreshPermissions();
+    publish(m_screenPermissionChecking, true);
+    QPointer<AppModel> self(this);
+    Permissions::checkScreenAccess(true, *m_platform.access, m_platform.grabber, [self](const ScreenAccessStatus& status) {
+        if (!self)
+            return;
+        if (status.isDenied())
+            Permissions::openPrivacyPane(*self->m_platform.access, QLatin1String(Permissions::privacyScreenCapture));
+        self->refreshPermissions();
+    });
+}
+
+void AppModel::invalidateScreenAnalysis()
+{
+    // The delegation pipeline drops screen findings that predate a new selection here.
+}
+
+void AppModel::circle(QScreen* screen, const QRectF& rect)
+{
+    invalidateScreenAnalysis();
+    publish(m_selected, true);
+    setExpanded(true);
+    publish(m_contextLabel, kCapturingSelection);
+    publish(m_error, std::optional<QString>());
+    m_selectionTask.cancel();
+    m_selectionTask = Job::start();
+    const Job job = m_selectionTask;
+    QPointer<AppModel> self(this);
+    ScreenContext::capture(m_platform, screen, rect, job, [self, job](const Result<ScreenSnapshot>& result) {
+        if (!self || job.isCancelled())
+            return;
+        if (!result) {
+            self->publish(self->m_selected, false);
+            self->publish(self->m_error, std::optional<QString>(result.error().description()));
+            return;
+        }
+        self->m_snapshot = result.value();
+        self->publish(self->m_selectedCrop, result.value().crop);
+        self->publish(self->m_contextLabel, kSelectionReady);
+        self->publish(self->m_findings, QString());
+        if (!self->m_active) {
+            self->toggle();
+            return;
+        }
+        LiveConnection& live = *self->m_live;
+        if (live.isReady() && !live.isClosing())
+            live.enqueue(LiveProtocol::append(kNewRegionNotice, std::nullopt, false));
+    });
+}
+
+void AppModel::clearSelection()
+{
+    invalidateScreenAnalysis();
+    m_selectionTask.cancel();
+    publish(m_selected, false);
+    publish(m_selectedCrop, std::optional<QByteArray>());
+    m_snapshot.reset();
+    publish(m_findings, QString());
+    publish(m_contextLabel, m_active ? kContextCurrentDisplay : kContextOff);
 }
 
 void AppModel::requestWakeAccess()

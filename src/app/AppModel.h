@@ -5,10 +5,12 @@
 #include "input/Hotkey.h"
 #include "live/Protocol.h"
 #include "platform/Platform.h"
+#include "routing/ScreenContext.h"
 
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QRectF>
 #include <QSet>
 #include <QString>
 #include <QUuid>
@@ -16,6 +18,8 @@
 #include <functional>
 #include <limits>
 #include <optional>
+
+class QScreen;
 
 namespace kestrabo {
 
@@ -97,6 +101,9 @@ public:
     void requestWakeAccess();
     bool persistCurrentKey();
     void removeAPIKey();
+    void clearSelection();
+    // A region circled on `screen`, in the display's points (origin lower-left).
+    void circle(QScreen* screen, const QRectF& rect);
 
     void receive(const QJsonObject& event);
     void fail(const QString& message);
@@ -121,6 +128,8 @@ public:
     const TranscriptLedger& ledger() const { return m_ledger; }
     const QSet<QString>& pendingDelegations() const { return m_pendingDelegations; }
     const QUuid& generation() const { return m_generation; }
+    const std::optional<ScreenSnapshot>& snapshot() const { return m_snapshot; }
+    const std::optional<QByteArray>& selectedCrop() const { return m_selectedCrop; }
 
     static QString renderDiagnostics(const LiveDiagnostics& diagnostics);
 
@@ -146,6 +155,7 @@ private:
     void retryShortcutIfNeeded();
     void scheduleShortcutAttempt(const Job& job, int delayMs, bool last);
     void startScreenAccessCheck();
+    void invalidateScreenAnalysis();
     bool isCurrent(const Job& job, const QUuid& token) const;
     void setState(CompanionState value) { publish(m_state, value); }
     void sessionStarted();
@@ -206,6 +216,9 @@ private:
     std::optional<QString> m_savedKey;
     QUuid m_generation;
     Job m_pendingStart;
+    Job m_selectionTask;
+    std::optional<ScreenSnapshot> m_snapshot;
+    std::optional<QByteArray> m_selectedCrop;
     Job m_permissionTask;
     QUuid m_permissionGeneration;
     Job m_shortcutRetryTask;

@@ -4,8 +4,10 @@
 
 #include "app/AppModel.h"
 #include "live/LiveConnection.h"
-#include "platform/StaticSystemAccess.h"
+#include "codex/CodexWorkerProtocol.h"
+#include "platform/linux/LinuxSystemAccess.h"
 #include "platform/linux/PulseAudioDevice.h"
+#include "platform/linux/X11ScreenGrabber.h"
 #include "system/CredentialStore.h"
 #include "system/KeychainCredentialStore.h"
 
@@ -73,7 +75,13 @@ int main(int argc, char** argv)
 
     const bool demo = demoRequested;
 
-    StaticSystemAccess access;
+    X11ScreenGrabber grabber;
+    LinuxSystemAccess access(&grabber);
+    access.microphoneCheck = [] { return pulseAudioHasCaptureSource(); };
+    access.onExplanation = [](const QString&, const QString& text) {
+        std::printf("settings: %s\n", qPrintable(text));
+        std::fflush(stdout);
+    };
     QSettings preferences;
     // The demo never touches the user's stored key.
     InMemoryCredentialStore demoStore;
@@ -84,7 +92,11 @@ int main(int argc, char** argv)
         (void)demoStore.save(QStringLiteral("demo-key"));
 
     AppModel model(AppModel::Options{.enableShortcuts = !demo, .loadCredentials = true}, store,
-                   Platform{.access = &access, .preferences = &preferences, .audioDevice = pulseAudioDeviceFactory()});
+                   Platform{.access = &access,
+                            .preferences = &preferences,
+                            .codexInstalled = [] { return CodexWorkerProtocol::isInstalled(); },
+                            .audioDevice = pulseAudioDeviceFactory(),
+                            .grabber = &grabber});
     model.onTerminate = [] { QTimer::singleShot(0, qApp, &QCoreApplication::quit); };
     model.setExpanded(true);
     model.setSettings(true);

@@ -8,6 +8,7 @@ class QSettings;
 
 namespace kestrabo {
 
+class ScreenGrabber;
 class SystemAccess;
 
 // The platform services the companion model reads, owned by whoever builds the model (the
@@ -19,6 +20,8 @@ struct Platform {
     std::function<bool()> codexInstalled;
     // Opens the sound device the audio engine drives; none means no microphone.
     AudioDeviceFactory audioDevice;
+    // Absent where no window system can be captured: captures then find no display.
+    ScreenGrabber* grabber = nullptr;
 };
 
 } // namespace kestrabo

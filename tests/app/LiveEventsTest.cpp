@@ -75,14 +75,8 @@ TEST(LiveEvents, SessionStartSendsTheSilentStartupContext)
     EXPECT_TRUE(s.model->audio().isRunning());
 
     Session installed;
+    installed.platform.codexInstalled = [] { return true; };
     installed.open();
-    installed.model.reset();
-    Platform platform{.access = &installed.access, .preferences = installed.preferences.get()};
-    platform.codexInstalled = [] { return true; };
-    installed.model = std::make_unique<AppModel>(AppModel::Options{.enableShortcuts = false, .loadCredentials = false},
-                                                 *installed.store, platform);
-    installed.model->live().setEndpoint(installed.server.endpoint());
-    installed.model->setApiKey(QStringLiteral("sk-test"));
     ASSERT_TRUE(installed.begin());
     ASSERT_TRUE(test::waitUntil(
         [&] { return !installed.server.received(QStringLiteral("session.thinking.append")).isEmpty(); }));

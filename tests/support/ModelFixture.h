@@ -21,17 +21,22 @@ struct ModelFixture {
     InMemoryCredentialStore memoryStore;
     std::shared_ptr<FakeAudioScript> audio = std::make_shared<FakeAudioScript>();
     CredentialStore* store = &memoryStore;
+    // What the model is built with; a test may change it before make().
+    Platform platform;
     std::unique_ptr<AppModel> model;
 
     ModelFixture()
         : preferences(std::make_unique<QSettings>(directory.filePath(QStringLiteral("preferences.ini")),
                                                   QSettings::IniFormat))
     {
+        platform.access = &access;
+        platform.preferences = preferences.get();
+        platform.audioDevice = FakeAudioDevice::factory(audio);
     }
 
     AppModel& make(AppModel::Options options = {.enableShortcuts = false, .loadCredentials = true})
     {
-        model = std::make_unique<AppModel>(options, *store, Platform{.access = &access, .preferences = preferences.get(), .audioDevice = FakeAudioDevice::factory(audio)});
+        model = std::make_unique<AppModel>(options, *store, platform);
         return *model;
     }
 };
