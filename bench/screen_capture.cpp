@@ -1,7 +1,7 @@
 // Capture of a 2880 × 1800 display plus both JPEG encodes (the display and a 400 × 300-pixel
 // circled region), through the same path a circled region takes. Starts its own Xvfb.
 
-#include "XFixture.h"
+#include "support/XFixture.h"
 
 #include "platform/StaticSystemAccess.h"
 #include "platform/linux/X11ScreenGrabber.h"

@@ -283,6 +283,7 @@ void AppModel::toggle()
     m_handled.clear();
     m_pendingDelegations.clear();
     m_lastInputEnd = -std::numeric_limits<double>::infinity();
+    m_lastUserArrival.invalidate();
     m_lastRoutedText.clear();
 
     m_generation = QUuid::createUuid();
@@ -313,6 +314,9 @@ void AppModel::stop()
     publish(m_active, false);
     publish(m_reading, false);
     m_pendingStart.cancel();
+    m_analysisTask.cancel();
+    if (m_captureTask)
+        m_captureTask->job.cancel();
     m_selectionTask.cancel();
     m_selection->cancel();
     m_audio->stop();
@@ -462,8 +466,6 @@ QString AppModel::taskContext() const
 }
 
 // The delegation pipeline and the worker-question relay hang off these.
-void AppModel::userSpoke(const QJsonObject&) {}
-void AppModel::scheduleAnalysis() {}
 void AppModel::observeWorkerQuestionOutput() {}
 void AppModel::rebuildWorkerQuestionQueue() {}
 void AppModel::presentNextWorkerQuestion() {}
@@ -587,11 +589,6 @@ void AppModel::requestScreenAccess()
     });
 }
 
-void AppModel::invalidateScreenAnalysis()
-{
-    // The delegation pipeline drops screen findings that predate a new selection here.
-}
-
 void AppModel::circle(QScreen* screen, const QRectF& rect)
 {
     invalidateScreenAnalysis();
@@ -619,9 +616,7 @@ void AppModel::circle(QScreen* screen, const QRectF& rect)
             self->toggle();
             return;
         }
-        LiveConnection& live = *self->m_live;
-        if (live.isReady() && !live.isClosing())
-            live.enqueue(LiveProtocol::append(kNewRegionNotice, std::nullopt, false));
+        self->sendContext({LiveProtocol::append(kNewRegionNotice, std::nullopt, false)});
     });
 }
 

@@ -2,11 +2,14 @@
 
 #include "app/CompanionState.h"
 #include "core/Job.h"
+#include "core/Pending.h"
 #include "input/Hotkey.h"
 #include "live/Protocol.h"
 #include "platform/Platform.h"
+#include "routing/RouteService.h"
 #include "routing/ScreenContext.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -112,6 +115,12 @@ public:
     // One line per computer task: title, state and the worker's status.
     QString taskContext() const;
 
+    // The text given to the voice model about a task's browser; `target` names the task.
+    QString showBrowser(const std::optional<QString>& target) const;
+
+    const QString& lastRoutedText() const { return m_lastRoutedText; }
+    std::optional<QuestionRoute> lastRoutedKind() const { return m_lastRoutedKind; }
+
     // Asks the application to terminate; set once by the application entry.
     std::function<void()> onTerminate;
 
@@ -163,6 +172,21 @@ private:
     void sendContext(const QList<QJsonObject>& events);
     void userSpoke(const QJsonObject& event);
     void scheduleAnalysis();
+    void startCapture();
+    bool analysisCurrent(const Job& job, const QUuid& token) const;
+    void analyse(const Job& job, const QUuid& token);
+    void classify(const Job& job, const QUuid& token, const QString& text, std::optional<ScreenSnapshot> snapshot);
+    void route(const Job& job, const QUuid& token, const QString& text, const RouteDecision& decision);
+    void routeTask(const QString& text);
+    void endAnalysis(const Job& job, const QUuid& token);
+    void readScreen(const QString& question, const Job& job, const QUuid& token,
+                    std::function<void(Result<QString>)> done);
+    void describeScreen(const QString& question, const Job& job, const QUuid& token, const ScreenSnapshot& snapshot,
+                        std::function<void(Result<QString>)> done);
+    void finishDelegations(const QString& text);
+    // Answers the waiting delegations with `text`, or says it as context when none waits.
+    void answerOrSay(const QString& text, bool speak);
+    bool routeWorkerAnswer(const QString& text, const QUuid& token);
     void observeWorkerQuestionOutput();
     void rebuildWorkerQuestionQueue();
     void presentNextWorkerQuestion();
@@ -227,6 +251,17 @@ private:
     QSet<QString> m_handled;
     QSet<QString> m_pendingDelegations;
     QString m_lastRoutedText;
+    std::optional<QuestionRoute> m_lastRoutedKind;
+    QString m_lastBrowserAcknowledgment;
+    // Monotonic; invalid means "never".
+    QElapsedTimer m_lastUserArrival;
+    Job m_analysisTask;
+    // The display captured for the current utterance, shared with the analysis that awaits it.
+    struct CaptureTask {
+        Job job;
+        Pending<Result<ScreenSnapshot>> value;
+    };
+    std::optional<CaptureTask> m_captureTask;
 };
 
 } // namespace kestrabo

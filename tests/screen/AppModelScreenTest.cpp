@@ -1,4 +1,4 @@
-#include "FakeGrabber.h"
+#include "support/FakeGrabber.h"
 
 #include "support/ModelFixture.h"
 #include "support/TestSupport.h"

@@ -1,4 +1,4 @@
-#include "FakeGrabber.h"
+#include "support/FakeGrabber.h"
 
 #include "platform/StaticSystemAccess.h"
 #include "platform/linux/LinuxSystemAccess.h"

@@ -1,4 +1,4 @@
-#include "XFixture.h"
+#include "support/XFixture.h"
 
 #include "platform/StaticSystemAccess.h"
 #include "platform/linux/X11ScreenGrabber.h"

@@ -1,4 +1,4 @@
-#include "XFixture.h"
+#include "support/XFixture.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,0 +1,140 @@
+#pragma once
+
+#include "live-sim/LiveSim.h"
+#include "live/LiveConnection.h"
+#include "responses-sim/ResponsesSim.h"
+#include "routing/ResponsesTransport.h"
+#include "support/FakeGrabber.h"
+#include "support/ModelFixture.h"
+#include "support/TestSupport.h"
+
+#include <QJsonArray>
+
+namespace kestrabo::test {
+
+// Counts the captures a model asks for, passing each to the real backend.
+class CountingGrabber final : public ScreenGrabber {
+public:
+    explicit CountingGrabber(ScreenGrabber& inner) : m_inner(inner) {}
+    int captures = 0;
+
+    bool preflight() override { return m_inner.preflight(); }
+    void shareableDisplays(std::function<void(Result<QList<ShareableDisplay>>)> done) override
+    {
+        m_inner.shareableDisplays(std::move(done));
+    }
+    void capture(const QString& identifier, QSize pixelSize, std::function<void(Result<QImage>)> done) override
+    {
+        ++captures;
+        m_inner.capture(identifier, pixelSize, std::move(done));
+    }
+
+private:
+    ScreenGrabber& m_inner;
+};
+
+// A whole conversation on loopback: the companion model, its voice connection to the voice
+// stand-in, the Responses stand-in for routing and vision, and a capture backend (a real X
+// display in the tests that need one, a fake one otherwise).
+struct Conversation : ModelFixture {
+    sim::LiveSim voice;
+    sim::ResponsesSim responses;
+    FakeGrabber fake;
+    std::unique_ptr<CountingGrabber> counting;
+
+    explicit Conversation(const QJsonArray& replies, QJsonObject voiceScenario = {})
+        : voice(std::move(voiceScenario)), responses(QJsonObject{{QStringLiteral("replies"), replies}})
+    {
+        fake.displays = {ShareableDisplay{QString(), QStringLiteral("Test Display"), QRect(0, 0, 800, 600)}};
+        fake.image = QImage(800, 600, QImage::Format_RGB32);
+        fake.image.fill(QColor(30, 120, 200));
+        access.screenPreflight = true;
+        useGrabber(fake);
+    }
+
+    ~Conversation() { ResponsesTransport::setEndpoint(QUrl()); }
+
+    void useGrabber(ScreenGrabber& grabber)
+    {
+        counting = std::make_unique<CountingGrabber>(grabber);
+        platform.grabber = counting.get();
+    }
+    int captures() const { return counting ? counting->captures : 0; }
+
+    // Starts both stand-ins and a conversation; true once the model listens.
+    bool open()
+    {
+        if (voice.start() == 0 || responses.start() == 0)
+            return false;
+        ResponsesTransport::setEndpoint(responses.endpoint());
+        make();
+        model->live().setEndpoint(voice.endpoint());
+        model->setApiKey(QStringLiteral("sk-e2e"));
+        model->toggle();
+        return waitUntil([this] { return model->state() == CompanionState::listening; }, 10'000);
+    }
+
+    void say(const QString& text, double startMs, double endMs)
+    {
+        voice.send(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.input_transcript.delta")},
+                               {QStringLiteral("delta"), text},
+                               {QStringLiteral("start_ms"), startMs},
+                               {QStringLiteral("end_ms"), endMs}});
+    }
+
+    void delegate(const QString& id)
+    {
+        voice.send(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.delegation.created")},
+                               {QStringLiteral("delegation"),
+                                QJsonObject{{QStringLiteral("target"), QStringLiteral("client")}, {QStringLiteral("id"), id}}}});
+    }
+
+    // The spoken text the voice model received for one delegation, chunks joined.
+    QString answer(const QString& delegation) const
+    {
+        QString text;
+        for (const QJsonObject& event : voice.received(QStringLiteral("session.commentary.append"))) {
+            if (event.value(QStringLiteral("delegation_id")).toString() == delegation)
+                text += event.value(QStringLiteral("content")).toString();
+        }
+        return text;
+    }
+
+    bool waitForAnswer(const QString& delegation, int timeoutMs = 10'000) const
+    {
+        return waitUntil([&] { return !answer(delegation).isEmpty(); }, timeoutMs);
+    }
+
+    // Context the model sent after the session started, of one type.
+    qsizetype contextCount(const QString& type) const { return voice.received(type).size(); }
+
+    QList<QJsonObject> requestBodies(const QString& containing) const
+    {
+        QList<QJsonObject> bodies;
+        for (const auto& request : responses.received()) {
+            if (request.body.contains(containing.toUtf8()))
+                bodies.append(request.json());
+        }
+        return bodies;
+    }
+};
+
+// Routing replies the stand-in gives, matched to the routing request by its schema name.
+inline QJsonObject routeReply(const QString& route, bool requiresScreen, QJsonObject extra = {})
+{
+    QJsonObject decision{{QStringLiteral("route"), route},
+                         {QStringLiteral("task"), QStringLiteral("the request")},
+                         {QStringLiteral("requiresScreen"), requiresScreen}};
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        decision.insert(it.key(), it.value());
+    return QJsonObject{{QStringLiteral("match"), QStringLiteral("\"question_route\"")},
+                       {QStringLiteral("outputJSON"), decision}};
+}
+
+inline QJsonObject visionReply(const QString& observations)
+{
+    return QJsonObject{{QStringLiteral("match"), QStringLiteral("You provide screen observations")},
+                       {QStringLiteral("outputText"), observations}};
+}
+
+} // namespace kestrabo::test

@@ -1,0 +1,213 @@
+#include "e2e/Conversation.h"
+#include "platform/linux/X11ScreenGrabber.h"
+#include "support/XFixture.h"
+
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QScreen>
+
+#include <gtest/gtest.h>
+
+using namespace kestrabo;
+using test::Conversation;
+using test::routeReply;
+using test::visionReply;
+
+namespace {
+
+const QString kRoutingFailed = QStringLiteral(
+    "Client routing or screen reading failed. Tell the user the task did not start, and ask them to check "
+    "permissions and API access.");
+const QString kAnswerDirectly =
+    QStringLiteral("Answer this conversational question directly. No screen reading or computer action was performed.");
+
+bool hasImage(const QJsonObject& body)
+{
+    return QJsonDocument(body).toJson(QJsonDocument::Compact).contains("\"input_image\"");
+}
+
+} // namespace
+
+TEST(Delegation, ScreenQuestionIsAnsweredFromAFreshCaptureOfTheRealDisplay)
+{
+    test::Xvfb xvfb;
+    const QString problem = xvfb.start(QSize(1280, 800));
+    ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
+    test::XWindows windows(xvfb.display());
+    ASSERT_TRUE(windows.isOpen());
+    windows.create(QRect(100, 100, 600, 400), qRgb(200, 40, 40), false);
+    windows.sync();
+    X11ScreenGrabber grabber(xvfb.display());
+
+    const QString observations = QStringLiteral("A red window fills the upper left of the display.");
+    Conversation c({routeReply(QStringLiteral("screen"), true), visionReply(observations)});
+    c.useGrabber(grabber);
+    ASSERT_TRUE(c.open());
+
+    c.say(QStringLiteral("What is on my screen?"), 0, 900);
+    ASSERT_TRUE(test::waitUntil([&] { return c.captures() == 1; }));
+    EXPECT_EQ(c.model->contextLabel(), QStringLiteral("Capturing your current display"));
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+
+    const QString answer = c.answer(QStringLiteral("d1"));
+    EXPECT_TRUE(answer.startsWith(QStringLiteral("Verified screen observations captured "))) << answer.toStdString();
+    EXPECT_TRUE(answer.endsWith(QStringLiteral(": ") + observations)) << answer.toStdString();
+    EXPECT_EQ(c.captures(), 1); // the utterance's capture served routing and vision
+
+    const auto routing = c.requestBodies(QStringLiteral("\"question_route\""));
+    ASSERT_EQ(routing.size(), 1);
+    const QByteArray routingText = QJsonDocument(routing[0]).toJson(QJsonDocument::Compact);
+    EXPECT_TRUE(routingText.contains("What is on my screen?"));
+    EXPECT_TRUE(routingText.contains("You: What is on my screen?"));
+    EXPECT_TRUE(routingText.contains("Computer tasks:"));
+    EXPECT_TRUE(hasImage(routing[0]));
+    const auto vision = c.requestBodies(QStringLiteral("You provide screen observations"));
+    ASSERT_EQ(vision.size(), 1);
+    EXPECT_TRUE(hasImage(vision[0]));
+
+    EXPECT_EQ(c.model->findings(), observations);
+    const QString display = c.model->snapshot()->displayName;
+    EXPECT_EQ(c.model->contextLabel(), display + QStringLiteral(" included"));
+    EXPECT_FALSE(c.model->reading());
+    EXPECT_EQ(c.model->state(), CompanionState::listening);
+    EXPECT_EQ(c.model->error(), std::nullopt);
+}
+
+TEST(Delegation, DelegationsOfOneUtteranceShareOneAnalysis)
+{
+    Conversation c({routeReply(QStringLiteral("direct"), false)});
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("How are you?"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    c.delegate(QStringLiteral("d2"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d2")));
+    EXPECT_EQ(c.answer(QStringLiteral("d1")), kAnswerDirectly);
+    EXPECT_EQ(c.answer(QStringLiteral("d2")), kAnswerDirectly);
+    EXPECT_EQ(c.requestBodies(QStringLiteral("\"question_route\"")).size(), 1);
+    EXPECT_EQ(c.model->lastRoutedKind(), QuestionRoute::direct);
+    EXPECT_TRUE(c.model->pendingDelegations().isEmpty());
+
+    // A later delegation for the same words is answered without classifying again.
+    c.delegate(QStringLiteral("d3"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d3")));
+    EXPECT_EQ(c.answer(QStringLiteral("d3")),
+              QStringLiteral("Answer the user's simple question directly. No computer action was needed."));
+    EXPECT_EQ(c.requestBodies(QStringLiteral("\"question_route\"")).size(), 1);
+}
+
+TEST(Delegation, AContinuationDeltaKeepsTheUtterance)
+{
+    Conversation c({routeReply(QStringLiteral("direct"), false)});
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("Tell me"), 0, 500);
+    ASSERT_TRUE(test::waitUntil([&] { return c.captures() == 1; }));
+    c.say(QStringLiteral(" a joke"), 800, 1200); // within 1,000 ms of the last end, at once
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    EXPECT_EQ(c.captures(), 1);
+    EXPECT_EQ(c.model->lastRoutedText(), QStringLiteral("Tell me a joke"));
+
+    c.say(QStringLiteral(" please"), 1300, 1500);
+    ASSERT_TRUE(test::waitUntil([&] { return c.model->captions().last().text.endsWith(QStringLiteral("please")); }));
+    EXPECT_EQ(c.model->lastRoutedText(), QStringLiteral("Tell me a joke"));
+    EXPECT_EQ(c.captures(), 1);
+
+    c.say(QStringLiteral("New question"), 5000, 5600); // a pause: a new utterance
+    ASSERT_TRUE(test::waitUntil([&] { return c.captures() == 2; }));
+    EXPECT_EQ(c.model->lastRoutedText(), QString());
+}
+
+TEST(Delegation, ADirectRouteWithoutDelegationsSendsNothing)
+{
+    Conversation c({routeReply(QStringLiteral("direct"), false)});
+    ASSERT_TRUE(c.open());
+    ASSERT_TRUE(test::waitUntil([&] { return c.contextCount(QStringLiteral("session.thinking.append")) == 1; }));
+    c.say(QStringLiteral("Nice weather"), 0, 600);
+    ASSERT_TRUE(test::waitUntil([&] { return c.model->lastRoutedKind() == QuestionRoute::direct; }));
+    test::spin(200);
+    EXPECT_EQ(c.contextCount(QStringLiteral("session.thinking.append")), 1); // the startup context only
+    EXPECT_EQ(c.contextCount(QStringLiteral("session.commentary.append")), 0);
+}
+
+TEST(Delegation, StoppingDuringClassificationSendsNothingAndLeavesTheState)
+{
+    QJsonObject slow = routeReply(QStringLiteral("direct"), false);
+    slow.insert(QStringLiteral("delayMs"), 800);
+    Conversation c({slow});
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("What time is it?"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(test::waitUntil([&] { return !c.responses.received().isEmpty(); }));
+    c.model->stop();
+    test::spin(1'200);
+    EXPECT_EQ(c.model->state(), CompanionState::stopped);
+    EXPECT_TRUE(c.answer(QStringLiteral("d1")).isEmpty());
+    EXPECT_EQ(c.model->lastRoutedKind(), std::nullopt);
+}
+
+TEST(Delegation, RoutingFailureSetsTheErrorAndSaysSo)
+{
+    Conversation c({QJsonObject{{QStringLiteral("status"), 500},
+                                {QStringLiteral("json"), QJsonObject{{QStringLiteral("error"), QJsonObject{}}}}}});
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("Open my mail"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    EXPECT_EQ(c.answer(QStringLiteral("d1")), kRoutingFailed);
+    ASSERT_TRUE(c.model->error().has_value());
+    EXPECT_FALSE(c.model->error()->isEmpty());
+    EXPECT_EQ(c.model->state(), CompanionState::listening);
+}
+
+TEST(Delegation, WithoutACaptureClassificationGoesOnWithoutAnImage)
+{
+    Conversation c({routeReply(QStringLiteral("direct"), false)});
+    c.fake.captureError = KestraboError::message(QStringLiteral("The current display is unavailable."));
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("Hello there"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    const auto routing = c.requestBodies(QStringLiteral("\"question_route\""));
+    ASSERT_EQ(routing.size(), 1);
+    EXPECT_FALSE(hasImage(routing[0]));
+    EXPECT_EQ(c.model->contextLabel(), QStringLiteral("Screen recording unavailable. Voice still works."));
+}
+
+TEST(Delegation, ATaskWithoutCodexOpensSettingsAndSaysNothingStarted)
+{
+    Conversation c({routeReply(QStringLiteral("task"), false)});
+    ASSERT_TRUE(c.open());
+    c.model->setSettings(false);
+    c.say(QStringLiteral("Book me a flight"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    const QString message = QStringLiteral("Codex CLI is not installed. Voice can continue. No computer task was started.");
+    EXPECT_EQ(c.answer(QStringLiteral("d1")), message);
+    EXPECT_TRUE(c.model->settings());
+    EXPECT_EQ(c.model->findings(), message);
+}
+
+TEST(Delegation, CirclingDuringAnAnalysisDropsItsAnswer)
+{
+    QJsonObject slow = routeReply(QStringLiteral("screen"), true);
+    slow.insert(QStringLiteral("delayMs"), 600);
+    Conversation c({slow, visionReply(QStringLiteral("stale"))});
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("What is this?"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(test::waitUntil([&] { return !c.responses.received().isEmpty(); }));
+    c.model->circle(QGuiApplication::primaryScreen(), QRectF(10, 10, 100, 100));
+    ASSERT_TRUE(test::waitUntil([&] { return c.model->selectedCrop().has_value(); }));
+    test::spin(900);
+    EXPECT_TRUE(c.answer(QStringLiteral("d1")).isEmpty());
+    EXPECT_TRUE(c.requestBodies(QStringLiteral("You provide screen observations")).isEmpty());
+    EXPECT_EQ(c.model->findings(), QString());
+    EXPECT_EQ(c.model->contextLabel(), QStringLiteral("Circled region ready. Ask about it."));
+    // The region notice went out as silent context.
+    const auto thinking = c.voice.received(QStringLiteral("session.thinking.append"));
+    ASSERT_EQ(thinking.size(), 2);
+    EXPECT_EQ(thinking[1].value(QStringLiteral("content")).toString(),
+              QStringLiteral("The user circled a new region. Screen questions require fresh findings from the client."));
+}
