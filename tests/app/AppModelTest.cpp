@@ -29,43 +29,8 @@ Snapshot snapshot(AppModel& model)
             model.error(),        model.live().isConnected()};
 }
 
-class FailingStore final : public CredentialStore {
-public:
-    Result<std::optional<QString>> load() override
-    {
-        return KestraboError::message(QStringLiteral("The saved API key could not be read. Replace or remove it in Settings."));
-    }
-    Status save(const QString&) override
-    {
-        return KestraboError::message(QStringLiteral("Keychain is unavailable. Try again after unlocking your Mac."));
-    }
-    Status remove() override { return {}; }
-};
 
 } // namespace
-
-TEST(AppModel, StartsWithItsDocumentedFields)
-{
-    ModelFixture f;
-    f.access.microphone = true;
-    AppModel& model = f.make();
-    EXPECT_EQ(model.state(), CompanionState::idle);
-    EXPECT_EQ(label(model.state()), QStringLiteral("Ready when you are"));
-    EXPECT_FALSE(model.active());
-    EXPECT_EQ(model.contextLabel(), QStringLiteral("Screen context is off until you start"));
-    EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Allow Microphone and Speech Recognition to use Hey, kestrabo."));
-    EXPECT_TRUE(model.wakeWordEnabled());
-    EXPECT_TRUE(model.microphoneAllowed());
-    EXPECT_EQ(model.shortcut(), HotkeyModifier::rightShift);
-    EXPECT_FALSE(model.shortcutAvailable());
-    EXPECT_EQ(model.voiceDiagnostics(), QString());
-
-    for (CompanionState state : {CompanionState::idle, CompanionState::connecting, CompanionState::listening,
-                                 CompanionState::speaking, CompanionState::looking, CompanionState::stopped,
-                                 CompanionState::failed})
-        EXPECT_EQ(companionStateFromLabel(label(state)), state);
-    EXPECT_FALSE(companionStateFromLabel(QStringLiteral("Listening")).has_value());
-}
 
 TEST(AppModel, StoredSettingsFallBackToDefaultsAndTheShortcutIsWrittenBack)
 {
@@ -109,38 +74,6 @@ TEST(AppModel, KeyOfBlanksOpensSettingsAndStartsNothing)
     test::spin(20);
     EXPECT_EQ(f.access.microphoneRequests, 0);
     EXPECT_FALSE(model.live().isConnected());
-}
-
-TEST(AppModel, StartingSavesAChangedKeyAndAFailingSaveOpensSettings)
-{
-    {
-        ModelFixture f;
-        f.access.holdRequests = true;
-        AppModel& model = f.make();
-        model.setApiKey(QStringLiteral("  sk-test \n"));
-        model.toggle();
-        EXPECT_EQ(model.apiKey(), QStringLiteral("sk-test"));
-        EXPECT_TRUE(model.keySaved());
-        EXPECT_EQ(model.credentialNotice(), QStringLiteral("Saved in macOS Keychain."));
-        EXPECT_EQ(f.memoryStore.load().value(), QStringLiteral("sk-test"));
-        EXPECT_TRUE(model.active());
-        EXPECT_EQ(model.state(), CompanionState::connecting);
-        EXPECT_EQ(model.voiceDiagnostics(), QStringLiteral("Starting voice connection"));
-        model.stop();
-    }
-    {
-        ModelFixture f;
-        FailingStore failing;
-        f.store = &failing;
-        AppModel& model = f.make();
-        EXPECT_EQ(model.credentialNotice(),
-                  QStringLiteral("The saved API key could not be read. Replace or remove it in Settings."));
-        model.setApiKey(QStringLiteral("sk-test"));
-        model.toggle();
-        EXPECT_TRUE(model.settings());
-        EXPECT_FALSE(model.active());
-        EXPECT_EQ(model.credentialNotice(), QStringLiteral("Keychain is unavailable. Try again after unlocking your Mac."));
-    }
 }
 
 TEST(AppModel, ToggleWhileConnectingStopsAndThePendingStartNeverConnects)
@@ -221,8 +154,15 @@ TEST(AppModel, PlaybackMovesBetweenSpeakingAndListeningWhileActive)
     EXPECT_EQ(model.error(), QStringLiteral("Speaker playback cannot keep up. Please reconnect."));
 }
 
-TEST(AppModel, RendersVoiceDiagnosticsAsOneLine)
+TEST(AppModel, RendersVoiceDiagnosticsAsOneLineAndStatesByTheirLabels)
 {
+    for (CompanionState state : {CompanionState::idle, CompanionState::connecting, CompanionState::listening,
+                                 CompanionState::speaking, CompanionState::looking, CompanionState::stopped,
+                                 CompanionState::failed})
+        EXPECT_EQ(companionStateFromLabel(label(state)), state);
+    EXPECT_EQ(label(CompanionState::idle), QStringLiteral("Ready when you are"));
+    EXPECT_FALSE(companionStateFromLabel(QStringLiteral("Listening")).has_value());
+
     LiveDiagnostics diagnostics;
     diagnostics.inputChunks = 12;
     diagnostics.inputBytes = 57600;
@@ -267,26 +207,6 @@ TEST(AppModel, WakeListeningFollowsShortcutsConversationAndSetting)
         EXPECT_FALSE(model.wakeListener().wanted);
         EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Wake listening is off."));
     }
-}
-
-TEST(AppModel, KeyRemovalWaitsForTheConversationToEnd)
-{
-    ModelFixture f;
-    f.access.holdRequests = true;
-    (void)f.memoryStore.save(QStringLiteral("sk-stored"));
-    AppModel& model = f.make();
-    EXPECT_EQ(model.apiKey(), QStringLiteral("sk-stored"));
-    EXPECT_TRUE(model.keySaved());
-    model.toggle();
-    model.removeAPIKey();
-    EXPECT_EQ(model.apiKey(), QStringLiteral("sk-stored"));
-    EXPECT_TRUE(model.keySaved());
-    model.stop();
-    model.removeAPIKey();
-    EXPECT_EQ(model.apiKey(), QString());
-    EXPECT_FALSE(model.keySaved());
-    EXPECT_EQ(model.credentialNotice(), QStringLiteral("Removed from macOS Keychain."));
-    EXPECT_FALSE(f.memoryStore.load().value().has_value());
 }
 
 TEST(AppModel, OneWakeAccessRequestAtATime)
