@@ -83,6 +83,9 @@ AppModel::AppModel(Options options, CredentialStore& credentialStore, Platform p
 AppModel::~AppModel()
 {
     m_pendingStart.cancel();
+    m_analysisTask.cancel();
+    if (m_captureTask)
+        m_captureTask->job.cancel();
     m_selectionTask.cancel();
     m_permissionTask.cancel();
     m_shortcutRetryTask.cancel();
