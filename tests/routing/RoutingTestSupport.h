@@ -23,98 +23,78 @@ namespace kestrabo::test {
 template <class T>
 struct Outcome {
     std::optional<Result<T>> result;
-    int calls = 0;
 
-    std::function<void(Result<T>)> sink()
-    {
-        return [this](Result<T> value) {
-            ++calls;
-            result.emplace(std::move(value));
-        };
-    }
+    std::function<void(Result<T>)> sink() { return [this](Result<T> value) { result.emplace(std::move(value)); }; }
     bool wait() { return waitUntil([this] { return result.has_value(); }); }
     QString error() const { return result && !result->ok() ? result->error().description() : QString(); }
 };
 
+inline QJsonObject jsonFrom(const char* text) { return QJsonDocument::fromJson(text).object(); }
+inline QJsonArray jsonArray(const char* text) { return QJsonDocument::fromJson(text).array(); }
+
+inline constexpr const char* kKey = "sk-test-Zq81PLmN";
+
 // Runs the Responses stand-in on loopback and points the transport at it.
 class ResponsesSimTest : public ::testing::Test {
 protected:
-    static constexpr const char* key = "sk-test-Zq81PLmN";
-
-    void serve(const QJsonArray& replies, const QJsonObject& fallback = {})
+    void serve(const char* replies)
     {
-        QJsonObject scenario{{QStringLiteral("replies"), replies}};
-        if (!fallback.isEmpty())
-            scenario.insert(QStringLiteral("default"), fallback);
-        sim = std::make_unique<sim::ResponsesSim>(scenario);
+        sim = std::make_unique<sim::ResponsesSim>(QJsonObject{{"replies", jsonArray(replies)}});
         ASSERT_NE(sim->start(), 0) << qPrintable(sim->errorString());
         ResponsesTransport::setEndpoint(sim->endpoint());
     }
-
-    void TearDown() override
-    {
-        ResponsesTransport::setEndpoint(QUrl());
-        sim.reset();
-    }
-
-    // The body of the only request the stand-in saw.
-    QJsonObject onlyBody() const
-    {
-        const auto received = sim->received();
-        EXPECT_EQ(received.size(), 1);
-        return received.isEmpty() ? QJsonObject() : received.first().json();
-    }
+    void TearDown() override { ResponsesTransport::setEndpoint(QUrl()); }
+    QJsonObject body(int index) const { return sim->received().value(index).json(); }
+    QString text(int index) const { return body(index)[u"input"][0][u"content"][0][u"text"].toString(); }
 
     std::unique_ptr<sim::ResponsesSim> sim;
 };
 
-inline QJsonObject outputText(const QString& text)
-{
-    return QJsonObject{{QStringLiteral("outputText"), text}};
-}
-
-inline QJsonObject jsonFrom(const char* text)
-{
-    return QJsonDocument::fromJson(QByteArray(text)).object();
-}
-
-inline ScreenSnapshot snapshot(bool withCrop)
-{
-    ScreenSnapshot shot;
-    shot.jpeg = QByteArray("\xFF\xD8\xFF\xE0 display \xFB\xFF", 14);
-    if (withCrop)
-        shot.crop = QByteArray("\xFF\xD8\xFF\xE0 region \xFE\xFF", 13);
-    shot.capturedAt = QDateTime::currentDateTimeUtc();
-    shot.displayName = QStringLiteral("Built-in Display");
-    return shot;
-}
+// A whole display, and one with a circled region.
+inline const ScreenSnapshot kDisplay{QByteArray("\xFF\xD8 display \xFB\xFF"), std::nullopt, {}, {}};
+inline const ScreenSnapshot kCircled{QByteArray("\xFF\xD8 another \xFB\xFF"), QByteArray("\xFF\xD8 region \xFE"), {}, {}};
 
 inline QJsonObject imagePart(const QByteArray& jpeg)
 {
-    return QJsonObject{{QStringLiteral("type"), QStringLiteral("input_image")},
-                       {QStringLiteral("detail"), QStringLiteral("high")},
-                       {QStringLiteral("image_url"),
-                        QStringLiteral("data:image/jpeg;base64,") + QString::fromLatin1(jpeg.toBase64())}};
+    return {{"type", "input_image"}, {"detail", "high"}, {"image_url", QString("data:image/jpeg;base64," + jpeg.toBase64())}};
 }
 
-inline QJsonObject textPart(const QString& text)
+inline QJsonObject textPart(const QString& text) { return {{"type", "input_text"}, {"text", text}}; }
+
+// Checks what every service sends alike and returns the content of its one user message.
+inline QJsonArray expectEnvelope(QJsonObject body, int maxTokens, bool withSchema)
 {
-    return QJsonObject{{QStringLiteral("type"), QStringLiteral("input_text")}, {QStringLiteral("text"), text}};
+    EXPECT_EQ(body.contains(u"text"), withSchema);
+    const QJsonValue content = body[u"input"][0][u"content"];
+    body.remove(u"instructions");
+    body.remove(u"text");
+    EXPECT_EQ(body, QJsonObject({{"model", "gpt-5.6-luna"}, {"store", false}, {"max_output_tokens", maxTokens},
+                                 {"reasoning", QJsonObject{{"effort", "low"}}},
+                                 {"input", QJsonArray{QJsonObject{{"role", "user"}, {"content", content}}}}}));
+    return content.toArray();
 }
 
-// The request every service sends, written out independently of the code under test.
-inline QJsonObject expectedBody(int maxTokens, const QString& instructions, const QJsonArray& content,
-                                const QJsonObject& text = {})
+// Long texts are checked by their shape, ends and a key phrase rather than typed out a second time.
+inline void expectText(const QString& text, int lines, int length, const char* first, const char* phrase,
+                       const char* last)
 {
-    QJsonObject body = jsonFrom(R"({"model":"gpt-5.6-luna","store":false,"reasoning":{"effort":"low"}})");
-    body.insert(QStringLiteral("max_output_tokens"), maxTokens);
-    body.insert(QStringLiteral("instructions"), instructions);
-    body.insert(QStringLiteral("input"),
-                QJsonArray{QJsonObject{{QStringLiteral("role"), QStringLiteral("user")},
-                                       {QStringLiteral("content"), content}}});
-    if (!text.isEmpty())
-        body.insert(QStringLiteral("text"), text);
-    return body;
+    EXPECT_EQ(text.count(QLatin1Char('\n')) + 1, lines);
+    EXPECT_EQ(text.size(), length);
+    EXPECT_TRUE(text.startsWith(first) && text.contains(phrase) && text.endsWith(last)) << qPrintable(text);
+}
+
+// A strict schema named `name` with exactly `fields`, all required in this order; returns the properties.
+inline QJsonObject expectSchema(const QJsonObject& body, const char* name, QStringList fields)
+{
+    QJsonObject format = body[u"text"][u"format"].toObject();
+    QJsonObject schema = format.take(u"schema").toObject();
+    EXPECT_EQ(format, QJsonObject({{"type", "json_schema"}, {"name", name}, {"strict", true}}));
+    const QJsonObject properties = schema.take(u"properties").toObject();
+    EXPECT_EQ(schema, QJsonObject({{"type", "object"}, {"additionalProperties", false},
+                                   {"required", QJsonArray::fromStringList(fields)}}));
+    fields.sort();
+    EXPECT_EQ(properties.keys(), fields);
+    return properties;
 }
 
 } // namespace kestrabo::test
