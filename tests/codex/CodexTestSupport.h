@@ -1,30 +1,26 @@
 #pragma once
 
 #include "FakeCodex.h"
+#include "codex/CodexRPC.h"
+#include "codex/CodexWorkerProtocol.h"
 #include "support/TestSupport.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 
 #include <gtest/gtest.h>
 
 namespace kestrabo::test {
 
 // Real child processes on a loaded machine: waits are generous and never assert durations.
-inline bool eventually(const std::function<bool()>& condition)
-{
-    return waitUntil(condition, 10'000);
-}
+inline bool eventually(const std::function<bool()>& condition) { return waitUntil(condition, 10'000); }
 
 inline QByteArray scenario(const QByteArray& steps, const char* extra = "")
 {
     return "{\"steps\":[" + steps + "]" + extra + "}";
 }
 
-inline QJsonObject parse(const QByteArray& text)
-{
-    return QJsonDocument::fromJson(text).object();
-}
+inline QJsonObject parse(const QByteArray& text) { return QJsonDocument::fromJson(text).object(); }
 
 // "<ok>", "<cancelled>" or the failure's sentence, so one comparison shows what happened.
 template <class R>

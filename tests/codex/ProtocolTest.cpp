@@ -1,11 +1,4 @@
 #include "CodexTestSupport.h"
-#include "codex/CodexRPC.h"
-#include "codex/CodexWorkerProtocol.h"
-
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QTemporaryDir>
 
 using namespace kestrabo;
 using namespace kestrabo::test;
@@ -26,15 +19,6 @@ TEST(CodexDiscovery, PathDirectoriesComeFirstThenTheFixedOnes)
     EXPECT_EQ(found({{"HOME", "/srv/other/"}}, {"/h/.cargo/bin/codex", "/srv/other/.cargo/bin/codex"}),
               QString("/srv/other/.cargo/bin/codex"));
 
-    // The real test wants an executable file: a plain file or a directory named codex is passed over.
-    QTemporaryDir directory;
-    for (const char* sub : {"plain", "folder/codex", "real"})
-        ASSERT_TRUE(QDir().mkpath(directory.filePath(sub)));
-    for (const char* file : {"plain/codex", "real/codex"})
-        ASSERT_TRUE(QFile(directory.filePath(file)).open(QIODevice::WriteOnly));
-    QFile::setPermissions(directory.filePath("real/codex"), QFile::ReadOwner | QFile::ExeOwner);
-    const QString path = directory.filePath("plain") + ':' + directory.filePath("folder") + ':' + directory.filePath("real");
-    EXPECT_EQ(protocol::executableURL({{"PATH", path}, {"HOME", directory.path()}}), directory.filePath("real/codex"));
 }
 
 TEST(CodexDiscovery, ChildEnvironmentIsSanitised)
@@ -139,7 +123,6 @@ TEST(CodexProtocol, ResultsAndSummaries)
     EXPECT_EQ(protocol::declineResult(permissions), parse(R"({"permissions":{},"scope":"turn"})"));
     EXPECT_EQ(protocol::declineResult("item/commandExecution/requestApproval"), parse(R"({"decision":"decline"})"));
     EXPECT_FALSE(protocol::declineResult("execCommandApproval"));
-    EXPECT_EQ(protocol::acceptResult(), parse(R"({"action":"accept","content":{},"_meta":null})"));
 }
 
 TEST(CodexProtocol, RequestsSentToCodex)
@@ -162,16 +145,4 @@ TEST(CodexProtocol, RequestsSentToCodex)
     const QJsonObject input{{"type", "text"}, {"text", text}, {"text_elements", QJsonArray()}};
     EXPECT_EQ(protocol::turn("thr_1", task, QString(12'500, 'c') + "  "),
               (QJsonObject{{"threadId", "thr_1"}, {"model", "gpt-5.6-sol"}, {"effort", "high"}, {"input", QJsonArray{input}}}));
-    EXPECT_EQ(protocol::turnText(" short ", ""),
-              QString("User's delegated task:\n short \n\nUntrusted conversation and screen context for reference:\n"));
-}
-
-TEST(CodexProtocol, IdKeys)
-{
-    const std::pair<QJsonValue, std::optional<QString>> keys[] = {
-        {"7", "s:7"}, {7, "n:7"}, {2.5, "n:2.5"}, {true, std::nullopt}, {QJsonValue(), std::nullopt},
-        {QJsonDocument::fromJson("[9007199254740993]").array().first(), "n:9007199254740993"},
-    };
-    for (const auto& [id, key] : keys)
-        EXPECT_EQ(CodexRPC::idKey(id), key);
 }

@@ -1,10 +1,8 @@
 #include "CodexTestSupport.h"
-#include "codex/CodexRPC.h"
 #include "codex/CodexWorker.h"
-#include "codex/CodexWorkerProtocol.h"
+#include "platform/HostSystem.h"
 
 #include <QDir>
-#include <QJsonArray>
 
 using namespace kestrabo;
 using namespace kestrabo::test;
@@ -42,30 +40,34 @@ struct WorkerRun {
                      [this](Status status) { started = status; }, job);
         return true;
     }
-    QString startOutcome()
+    QString startOutcome() { return eventually([&] { return started.has_value(); }) ? describe(*started) : "<pending>"; }
+    // The published status and flags in one line.
+    QString state() const
     {
-        return eventually([&] { return started.has_value(); }) ? describe(*started) : QStringLiteral("<pending>");
+        return worker.status() + (worker.running() ? " running" : "") + (worker.reviewRequested() ? " review" : "")
+            + (worker.approvalPending() ? " approval" : "") + (worker.approvalCanBeAccepted() ? " one-click" : "");
     }
     bool finished() { return eventually([&] { return !results.isEmpty(); }); }
     bool fakeGone() { return eventually([&] { return fake.hasMarker("#eof") || fake.hasMarker("#term"); }); }
-    bool responded(qsizetype count) { return eventually([&] { return fake.responses().size() == count; }); }
 };
 
-QJsonObject rejection(int id)
+QJsonObject response(int id, const char* member)
 {
-    return parse(R"({"error":{"code":-32601,"message":"This request is not supported by Kestrabo."},"id":)"
-                 + QByteArray::number(id) + "}");
+    return parse(QByteArray(R"({"id":)") + QByteArray::number(id) + "," + member + "}");
 }
+const char* kRejection = R"("error":{"code":-32601,"message":"This request is not supported by Kestrabo."})";
 
 } // namespace
 
 TEST(CodexWorker, FullRunFinishesWithTheFinalAnswer)
 {
-    qputenv("OPENAI_API_KEY", "sk-secret");
-    qputenv("CODEX_HOME", "/tmp/codex-home");
-    qputenv("CODEX_INTERNAL_ORIGINATOR", "x");
     // The turn id arrives only in turn/started, ahead of the turn/start response; a retried error changes nothing.
     WorkerRun run;
+    run.worker.processEnvironment = [] {
+        Environment environment = host::processEnvironment();
+        environment.insert({{"OPENAI_API_KEY", "sk-1"}, {"CODEX_HOME", "/c"}, {"CODEX_ORIGIN", "x"}});
+        return environment;
+    };
     ASSERT_TRUE(run.start(R"(
         {"handshake": {"turnIdInResponse": false}},
         {"delta": {"itemId": "msg_a", "delta": "Look"}}, {"delta": {"itemId": "msg_a", "delta": "ing"}},
@@ -79,14 +81,12 @@ TEST(CodexWorker, FullRunFinishesWithTheFinalAnswer)
         {"notify": "turn/completed", "params": {"threadId": "thr_1", "turn": {"id": "turn_other", "status": "failed"}}},
         {"complete": "completed"}
     )"));
-    for (const char* name : {"OPENAI_API_KEY", "CODEX_HOME", "CODEX_INTERNAL_ORIGINATOR"})
-        qunsetenv(name);
     ASSERT_EQ(run.startOutcome(), "<ok>");
     ASSERT_TRUE(run.finished());
     EXPECT_EQ(run.results, QStringList{"Booked it."});
-    EXPECT_EQ(run.worker.status(), QString("Finished"));
     EXPECT_EQ(run.worker.result(), QString("Booked it."));
-    EXPECT_FALSE(run.worker.running() || run.worker.threadID());
+    EXPECT_EQ(run.state(), "Finished");
+    EXPECT_FALSE(run.worker.threadID());
     EXPECT_TRUE(run.shown.contains("Looking\n\nFound one"));
     EXPECT_EQ(run.statuses.mid(0, 6), (QStringList{"Stopped", "Starting local Codex", "Working with Codex",
                                                    "Searching the web", "Working with Codex", "Stopped"}));
@@ -95,11 +95,12 @@ TEST(CodexWorker, FullRunFinishesWithTheFinalAnswer)
     ASSERT_TRUE(run.fakeGone());
     const auto start = run.fake.startRecord();
     ASSERT_TRUE(start);
-    EXPECT_EQ(start->value("arguments").toArray(), QJsonArray::fromStringList(CodexWorkerProtocol::arguments()));
+    EXPECT_EQ(start->value("arguments").toArray(),
+              QJsonArray({"app-server", "--enable", "default_mode_request_user_input", "--listen", "stdio://"}));
     EXPECT_EQ(start->value("cwd").toString(), QDir(qEnvironmentVariable("HOME")).canonicalPath());
     const QJsonObject environment = start->value("environment").toObject();
-    EXPECT_EQ(environment.value("CODEX_HOME"), QJsonValue("/tmp/codex-home"));
-    EXPECT_FALSE(environment.contains("OPENAI_API_KEY") || environment.contains("CODEX_INTERNAL_ORIGINATOR"));
+    EXPECT_EQ(environment.value("CODEX_HOME"), QJsonValue("/c"));
+    EXPECT_FALSE(environment.contains("OPENAI_API_KEY") || environment.contains("CODEX_ORIGIN"));
     const QJsonObject thread = CodexWorkerProtocol::thread(qEnvironmentVariable("HOME"));
     const QJsonObject turn = CodexWorkerProtocol::turn("thr_1", "Find a table for two", "User: somewhere quiet");
     EXPECT_EQ(run.fake.received(), (QList<QJsonObject>{
@@ -114,17 +115,19 @@ TEST(CodexWorker, FullRunFinishesWithTheFinalAnswer)
 TEST(CodexWorker, StartFailures)
 {
     enum Action { None, Stop, Cancel };
-    const QString unavailable = "Worker unavailable";
-    const std::tuple<const char*, Action, const char*, QString> cases[] = {
+    const char* silent = R"({"handshake": {"threadStart": "silent"}})";
+    const std::tuple<const char*, Action, const char*, const char*> cases[] = {
         // Stopped while thread/start is pending: the start returns quietly; a cancelled job fails it.
-        {R"({"handshake": {"threadStart": "silent"}})", Stop, "<ok>", "Stopped"},
-        {R"({"handshake": {"threadStart": "silent"}})", Cancel, "<cancelled>", "Stopped"},
-        {R"({"handshake": {"model": "gpt-5"}})", None, "Codex did not start the requested GPT-5.6 Sol worker model.", unavailable},
-        {R"({"handshake": {"initialize": "error"}})", None, "Codex rejected a worker request: Not initialized", unavailable},
+        {silent, Stop, "<ok>", "Stopped"},
+        {silent, Cancel, "<cancelled>", "Stopped"},
+        {R"({"handshake": {"model": "gpt-5"}})", None, "Codex did not start the requested GPT-5.6 Sol worker model.",
+         "Worker unavailable"},
+        {R"({"handshake": {"initialize": "error"}})", None, "Codex rejected a worker request: Not initialized",
+         "Worker unavailable"},
         // The child leaving: its sentence becomes the result and the start returns quietly.
-        {R"({"expect": "initialize"}, {"exit": 1})", None, "<ok>", unavailable},
+        {R"({"expect": "initialize"}, {"exit": 1})", None, "<ok>", "Worker unavailable"},
     };
-    for (const auto& [steps, action, outcome, status] : cases) {
+    for (const auto& [steps, action, outcome, state] : cases) {
         WorkerRun run;
         Job job = Job::start();
         ASSERT_TRUE(run.start(steps, job));
@@ -133,8 +136,7 @@ TEST(CodexWorker, StartFailures)
             action == Stop ? run.worker.stop() : job.cancel();
         }
         EXPECT_EQ(run.startOutcome(), outcome) << steps;
-        EXPECT_EQ(run.worker.status(), status);
-        EXPECT_FALSE(run.worker.running());
+        EXPECT_EQ(run.state(), state);
         EXPECT_EQ(run.worker.rpc(), nullptr);
         const bool childLeft = QByteArray(steps).contains("exit");
         EXPECT_TRUE(childLeft ? run.results == QStringList{"The local Codex worker exited."}
@@ -142,34 +144,32 @@ TEST(CodexWorker, StartFailures)
                               : run.results.isEmpty()) << qPrintable(run.results.join('|'));
         EXPECT_TRUE(childLeft || run.fakeGone());
     }
-    CodexWorker worker([] { return std::nullopt; }, nullptr);
-    std::optional<Status> started;
-    worker.start("task", "", "", "", [&](Status status) { started = status; });
-    ASSERT_TRUE(eventually([&] { return started.has_value(); }));
-    EXPECT_EQ(describe(*started), "Could not find the Codex CLI. Install it in ~/.local/bin, /opt/homebrew/bin, or "
-                                  "/usr/local/bin, or add it to PATH before launching Kestrabo.");
+    WorkerRun lost;
+    lost.worker.resolveExecutable = [] { return std::nullopt; };
+    ASSERT_TRUE(lost.start(""));
+    EXPECT_EQ(lost.startOutcome(), "Could not find the Codex CLI. Install it in ~/.local/bin, /opt/homebrew/bin, or "
+                                   "/usr/local/bin, or add it to PATH before launching Kestrabo.");
 }
 
 TEST(CodexWorker, TurnsEndWithTheirSentence)
 {
     // Fifty messages are shown (a later delta may still grow one); the 51st ends the run.
     // A retried error after the last unretried one changes nothing.
-    QString fifty = "xy" + QString("\n\nx").repeated(49);
     const std::tuple<const char*, QString, const char*, const char*> endings[] = {
         {R"({"repeat": 50, "steps": [{"delta": {"itemId": "item_$i", "delta": "x"}}]},
             {"delta": {"itemId": "item_1", "delta": "y"}}, {"delta": {"itemId": "item_51", "delta": "z"}})",
-         fifty, "The worker response exceeded its limit.", "Worker stopped"},
+         "xy" + QString("\n\nx").repeated(49), "The worker response exceeded its limit.", "Worker stopped"},
         {R"({"error": "Quota exceeded for this account.", "willRetry": false},
             {"error": "Reconnecting... 2/5", "willRetry": true}, {"complete": "failed"})",
          "", "Codex could not complete the task: Quota exceeded for this account.", "Worker unavailable"},
         {R"({"complete": "interrupted"})", "", "The computer task was interrupted.", "Stopped"},
     };
-    for (const auto& [steps, before, result, status] : endings) {
+    for (const auto& [steps, before, result, state] : endings) {
         WorkerRun run;
         ASSERT_TRUE(run.start(R"({"handshake": {}}, )" + QByteArray(steps)));
         ASSERT_TRUE(run.finished());
         EXPECT_EQ(run.results, QStringList{result});
-        EXPECT_EQ(run.worker.status(), QString(status));
+        EXPECT_EQ(run.state(), state);
         EXPECT_EQ(run.shown.mid(run.shown.size() - 2), (QStringList{before, result}));
     }
 }
@@ -187,38 +187,33 @@ TEST(CodexWorker, ApprovalsAreHeldOneAtATime)
         {"serverRequest": "execCommandApproval", "params": {"reason": "Run make install"}}
     )"));
     // The second approval is rejected at once; the first stays held until allowed.
-    ASSERT_TRUE(run.responded(1));
-    EXPECT_EQ(run.fake.responses(), QList<QJsonObject>{rejection(1)});
+    ASSERT_TRUE(eventually([&] { return run.fake.responses().size() == 1; }));
+    EXPECT_EQ(run.fake.responses(), QList<QJsonObject>{response(1, kRejection)});
     EXPECT_EQ(run.reviews, QStringList{"Allow the calendar app?"});
-    EXPECT_TRUE(run.worker.approvalPending() && run.worker.approvalCanBeAccepted() && run.worker.reviewRequested());
-    EXPECT_EQ(run.worker.status(), QString("Waiting for your approval"));
+    EXPECT_EQ(run.state(), "Waiting for your approval running review approval one-click");
     EXPECT_EQ(describe(run.worker.approvePendingReview()), "<ok>");
-    EXPECT_FALSE(run.worker.approvalPending());
-    EXPECT_EQ(run.worker.status(), QString("Working with Codex"));
+    EXPECT_EQ(run.state(), "Working with Codex running");
 
     // A permissions request cannot be allowed with one click; declining grants nothing, for this turn.
     ASSERT_TRUE(eventually([&] { return run.reviews.size() == 2; }));
     EXPECT_EQ(run.reviews[1], QString("Codex is waiting for additional filesystem or network access."));
-    EXPECT_FALSE(run.worker.approvalCanBeAccepted());
-    EXPECT_EQ(describe(run.worker.approvePendingReview()), "This request needs manual input and cannot be approved with one click.");
-    EXPECT_TRUE(run.worker.approvalPending());
+    EXPECT_EQ(describe(run.worker.approvePendingReview()),
+              "This request needs manual input and cannot be approved with one click.");
+    EXPECT_EQ(run.state(), "Waiting for your approval running review approval");
     run.worker.declinePendingReview();
-    EXPECT_EQ(run.worker.status(), QString("Working with Codex"));
-    EXPECT_FALSE(run.worker.reviewRequested());
+    EXPECT_EQ(run.state(), "Working with Codex running");
 
     // A request for another turn is rejected without reaching the user; the legacy command
     // approval hands the task over for review, unanswered.
     ASSERT_TRUE(eventually([&] { return run.reviews.size() == 3; }));
     EXPECT_EQ(run.reviews[2], QString("Run make install"));
-    EXPECT_EQ(run.worker.status(), QString("Ready for your review"));
-    EXPECT_TRUE(run.worker.reviewRequested());
-    EXPECT_FALSE(run.worker.running() || run.worker.approvalPending());
+    EXPECT_EQ(run.state(), "Ready for your review review");
     EXPECT_TRUE(run.results.isEmpty());
     ASSERT_TRUE(run.fakeGone());
-    EXPECT_EQ(run.fake.responses(), (QList<QJsonObject>{rejection(1),
-                                                        {{"id", 0}, {"result", CodexWorkerProtocol::acceptResult()}},
-                                                        parse(R"({"id":2,"result":{"permissions":{},"scope":"turn"}})"),
-                                                        rejection(3)}));
+    EXPECT_EQ(run.fake.responses(), (QList<QJsonObject>{response(1, kRejection),
+                                                        response(0, R"("result":{"action":"accept","content":{},"_meta":null})"),
+                                                        response(2, R"("result":{"permissions":{},"scope":"turn"})"),
+                                                        response(3, kRejection)}));
 }
 
 TEST(CodexWorker, QuestionsWaitForEveryAnswer)
@@ -238,10 +233,8 @@ TEST(CodexWorker, QuestionsWaitForEveryAnswer)
         {"delta": {"itemId": "m", "delta": "Booked."}}, {"complete": "completed"}
     )"));
     ASSERT_TRUE(eventually([&] { return run.questions.size() == 1; }));
-    EXPECT_EQ(run.questions[0].id, QString("n:0"));
-    EXPECT_EQ(run.questions[0].questions.size(), 3);
     EXPECT_EQ(run.worker.pendingQuestions(), run.questions);
-    EXPECT_EQ(run.worker.status(), QString("Waiting for your voice answer"));
+    EXPECT_EQ(run.state(), "Waiting for your voice answer running");
     EXPECT_EQ(run.worker.result(), QString("Which day?\nWhat time?\nWhose name?"));
 
     // Two of three answers keep the request held; the third sends one response with all three.
@@ -249,10 +242,8 @@ TEST(CodexWorker, QuestionsWaitForEveryAnswer)
     const QString unanswered = "Each Codex question needs an explicit answer from the user.";
     const std::tuple<QString, CodexAnswers, QString> attempts[] = {
         {"n:9", {{"day", {"Friday"}}}, "That Codex question is no longer waiting for an answer."},
-        {"n:0", {}, mismatch},
         {"n:0", {{"day", {"Friday"}}, {"color", {"red"}}}, mismatch},
         {"n:0", {{"day", {" \n\t"}}}, unanswered},
-        {"n:0", {{"day", {}}}, unanswered},
         {"n:0", {{"day", {QString(8'001, 'd')}}}, unanswered},
         {"n:0", {{"day", {" Friday "}}, {"time", {"7pm", "8pm"}}}, "<ok>"},
         {"n:0", {{"day", {"Saturday"}}}, "That Codex question has already been answered."},
@@ -263,14 +254,13 @@ TEST(CodexWorker, QuestionsWaitForEveryAnswer)
     EXPECT_EQ(run.worker.pendingQuestions().size(), 1);
     EXPECT_EQ(describe(run.worker.answerPendingQuestion("n:0", {{"name", {"Ada"}}})), "<ok>");
     EXPECT_TRUE(run.worker.pendingQuestions().isEmpty());
-    EXPECT_EQ(run.worker.status(), QString("Working with Codex"));
+    EXPECT_EQ(run.state(), "Working with Codex running");
 
     // Resolved by Codex itself: the held request goes away and nothing is sent for it. The
     // malformed request and the unknown method are rejected, in order, after it.
     ASSERT_TRUE(run.finished());
     EXPECT_EQ(run.questions.size(), 2);
-    EXPECT_TRUE(run.worker.pendingQuestions().isEmpty());
-    EXPECT_EQ(run.fake.responses(), (QList<QJsonObject>{parse(R"({"id":0,"result":{"answers":{"day":{"answers":[" Friday "]},
-        "time":{"answers":["7pm","8pm"]},"name":{"answers":["Ada"]}}}})"), rejection(2), rejection(3)}));
+    EXPECT_EQ(run.fake.responses(), (QList<QJsonObject>{response(0, R"("result":{"answers":{"day":{"answers":[" Friday "]},
+        "time":{"answers":["7pm","8pm"]},"name":{"answers":["Ada"]}}})"), response(2, kRejection), response(3, kRejection)}));
     EXPECT_EQ(run.results, QStringList{"Booked."});
 }
