@@ -36,16 +36,13 @@ struct Channel {
         rpc->request(method, {}, timeoutMs, [outcome](Result<QJsonObject> result) { *outcome = std::move(result); });
         return outcome;
     }
-    bool processGone() const
-    {
-        return eventually([&] { return !rpc->process() || rpc->process()->state() == QProcess::NotRunning; });
-    }
+    bool processGone() const { return eventually([this] { return !rpc->process() || !rpc->process()->processId(); }); }
 };
 
 // Waits for the request to settle; "<pending>" if it never does.
-QString settled(const Outcome& outcome)
+QString settled(const Outcome& done)
 {
-    return eventually([&] { return outcome->has_value(); }) ? describe(**outcome) : QStringLiteral("<pending>");
+    return eventually([&] { return done->has_value(); }) ? describe(**done) : QStringLiteral("<pending>");
 }
 
 } // namespace
@@ -73,7 +70,8 @@ TEST(CodexChannel, FramesSplitAndCoalescedLinesUpToExactlyTheLimit)
     // Outgoing: exactly the limit is written, one byte more is refused.
     const qsizetype overhead = QByteArray(R"({"method":"pad","params":{"pad":""}})").size();
     const auto pad = [&](qsizetype bytes) {
-        return describe(channel.rpc->write({{"method", "pad"}, {"params", QJsonObject{{"pad", QString(bytes - overhead, 'p')}}}}));
+        const QJsonObject params{{"pad", QString(bytes - overhead, 'p')}};
+        return describe(channel.rpc->write({{"method", "pad"}, {"params", params}}));
     };
     EXPECT_EQ(pad(CodexRPC::maxMessageBytes), "<ok>");
     EXPECT_EQ(pad(CodexRPC::maxMessageBytes + 1), "The Codex message is too large.");
@@ -117,7 +115,7 @@ TEST(CodexChannel, AnswersMatchTheirRequestByIdAsReceived)
     )").replace("$LONG", QByteArray(5'000, 'x')))));
     channel.rpc->onMessage = [&](const QJsonObject& message) {
         const QJsonValue id = message.value("id");
-        message.value("method") == QJsonValue("x/answer") ? channel.rpc->respond(id, {{"done", true}}) : channel.rpc->reject(id);
+        message.value("method") == "x/answer" ? channel.rpc->respond(id, {{"done", true}}) : channel.rpc->reject(id);
     };
     // Error responses fail only their request, with Codex's message cleaned or a generic sentence.
     const QString generic = "Codex rejected a worker request. Check the installed CLI version and signed-in account.";
@@ -139,7 +137,8 @@ TEST(CodexChannel, AnswersMatchTheirRequestByIdAsReceived)
     ASSERT_TRUE(eventually([&] { return channel.fake.responses().size() == 3; }));
     const QByteArray rejection = R"("error":{"code":-32601,"message":"This request is not supported by Kestrabo."}})";
     EXPECT_EQ(channel.fake.responses(), (QList<QJsonObject>{parse(R"({"id":"abc","result":{"done":true}})"),
-                                                            parse(R"({"id":7,)" + rejection), parse(R"({"id":0,)" + rejection)}));
+                                                            parse(R"({"id":7,)" + rejection),
+                                                            parse(R"({"id":0,)" + rejection)}));
     EXPECT_TRUE(channel.failures.isEmpty());
 }
 

