@@ -1,79 +1,83 @@
-#include "codex/CodexRPC.h"
-#include "codex/CodexWorkerProtocol.h"
-#include "core/Text.h"
-
-#include <QJsonArray>
-#include <QJsonDocument>
-
-#include <gtest/gtest.h>
+#include "CodexTestSupport.h"
 
 using namespace kestrabo;
+using namespace kestrabo::test;
 namespace protocol = kestrabo::CodexWorkerProtocol;
+
+TEST(CodexDiscovery, PathDirectoriesComeFirstThenTheFixedOnes)
+{
+    const QStringList fixed{"/h/.local/bin/codex", "/opt/homebrew/bin/codex", "/usr/local/bin/codex",
+                            "/h/.cargo/bin/codex"};
+    // Relative and empty pieces are skipped; duplicates are tested again.
+    const Environment environment{{"PATH", "::relative/bin:/usr/local/bin/:/opt/tools:"}};
+    EXPECT_EQ(CodexExecutable::candidates(environment, "/h"),
+              QStringList({"/usr/local/bin/codex", "/opt/tools/codex"}) + fixed);
+    EXPECT_EQ(CodexExecutable::candidates({}, "/h"), fixed);
+    const auto found = [](const Environment& environment, const QStringList& executables) {
+        return protocol::executableURL(environment, "/h", [&](const QString& p) { return executables.contains(p); });
+    };
+    EXPECT_EQ(found(environment, {"/opt/homebrew/bin/codex", "/opt/tools/codex"}), QString("/opt/tools/codex"));
+    // HOME from the map wins over the account's home.
+    EXPECT_EQ(found({{"HOME", "/srv/other/"}}, {"/h/.cargo/bin/codex", "/srv/other/.cargo/bin/codex"}),
+              QString("/srv/other/.cargo/bin/codex"));
+
+}
+
+TEST(CodexDiscovery, ChildEnvironmentIsSanitised)
+{
+    const QString fallback = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin";
+    const Environment from{{"CODEX_HOME", "/c"}, {"CODEX_HOME_EXTRA", "x"}, {"CODEX_SANDBOX", "seatbelt"},
+                           {"OPENAI_API_KEY", "sk-secret"}, {"PATH", ""}};
+    EXPECT_EQ(protocol::environment(from), (Environment{{"CODEX_HOME", "/c"}, {"PATH", fallback}}));
+    const Environment kept{{"codex_lower", "1"}, {"OPENAI_BASE_URL", "http://127.0.0.1:1"}, {"PATH", "/x:"}};
+    EXPECT_EQ(protocol::environment(kept), kept);
+    EXPECT_EQ(protocol::environment({}), (Environment{{"PATH", fallback}}));
+}
 
 namespace {
 
-QJsonObject parse(const char* text)
+QJsonObject question(const QString& id, const QString& prompt = "Which one?", int options = 1)
 {
-    return QJsonDocument::fromJson(QByteArray(text)).object();
+    QJsonArray list;
+    for (int i = 0; i < options; ++i)
+        list.append(QJsonObject{{"label", QString::number(i)}, {"description", ""}});
+    return {{"id", id}, {"header", "Pick"}, {"question", prompt}, {"options", list}};
 }
 
-QJsonObject question(const QString& id, const QString& prompt = "Which one?")
-{
-    return {{"id", id}, {"header", "Pick"}, {"question", prompt},
-            {"options", QJsonArray{QJsonObject{{"label", "A"}, {"description", ""}}}}};
-}
-
-QJsonObject request(const QJsonArray& questions)
-{
-    return {{"threadId", "thr"}, {"turnId", "turn"}, {"itemId", "call_1"}, {"questions", questions}};
-}
+QJsonObject request(const QJsonArray& questions) { return {{"itemId", "call_1"}, {"questions", questions}}; }
 
 } // namespace
 
 TEST(CodexProtocol, QuestionRequestsAreReadOrRejectedWhole)
 {
-    const auto accepted = protocol::questionRequest(
-        QJsonValue(0), request({parse(R"({"id":"q1","header":"","question":"Name?","options":null,"isOther":"yes","isSecret":true})"),
-                                parse(R"({"id":"q2","header":"H","question":"Size?","options":"S,M,L"})"),
-                                question("q3")}));
+    // Reading what is accepted is checked against the stand-in in the worker's tests.
+    const auto accepted = protocol::questionRequest("abc", request({question("q")}));
     ASSERT_TRUE(accepted);
-    EXPECT_EQ(accepted->id, QString("n:0"));
+    EXPECT_EQ(accepted->id, QString("s:abc"));
     EXPECT_EQ(accepted->itemID, QString("call_1"));
-    ASSERT_EQ(accepted->questions.size(), 3);
-    EXPECT_EQ(accepted->questions[0], (CodexQuestion{"q1", "", "Name?", {}, false, true}));
-    EXPECT_TRUE(accepted->questions[1].options.isEmpty());
-    EXPECT_EQ(accepted->questions[2].options, (QList<CodexQuestionOption>{{"A", ""}}));
-    EXPECT_EQ(protocol::questionRequest(QJsonValue("abc"), request({question("q")}))->id, QString("s:abc"));
 
     QJsonArray eleven;
     for (int i = 0; i < 11; ++i)
         eleven.append(question(QString("q%1").arg(i)));
-    QJsonArray options;
-    for (int i = 0; i < 21; ++i)
-        options.append(QJsonObject{{"label", QString::number(i)}, {"description", "d"}});
-    QJsonObject manyOptions = question("q");
-    manyOptions["options"] = options;
     QJsonObject noDescription = question("q");
     noDescription["options"] = QJsonArray{QJsonObject{{"label", "A"}}};
-
-    const std::vector<std::pair<const char*, std::pair<QJsonValue, QJsonObject>>> rejected = {
-        {"eleven questions", {0, request(eleven)}},
-        {"no questions", {0, request({})}},
-        {"duplicate ids", {0, request({question("q"), question("q")})}},
-        {"empty prompt", {0, request({question("q", "")})}},
-        {"201-byte id", {0, request({question(QString(201, 'i'))})}},
-        {"150 two-byte characters as id", {0, request({question(QString(150, QChar(0x00E9)))})}},
-        {"21 options", {0, request({manyOptions})}},
-        {"option without description", {0, request({noDescription})}},
-        {"boolean request id", {true, request({question("q")})}},
-        {"empty item id", {0, QJsonObject{{"itemId", ""}, {"questions", QJsonArray{question("q")}}}}},
+    const std::tuple<const char*, QJsonValue, QJsonObject> rejected[] = {
+        {"eleven questions", 0, request(eleven)},
+        {"no questions", 0, request({})},
+        {"duplicate ids", 0, request({question("q"), question("q")})},
+        {"empty prompt", 0, request({question("q", "")})},
+        {"201-byte id", 0, request({question(QString(201, 'i'))})},
+        {"150 two-byte characters as id", 0, request({question(QString(150, QChar(0x00E9)))})},
+        {"21 options", 0, request({question("q", "Which one?", 21)})},
+        {"option without description", 0, request({noDescription})},
+        {"boolean request id", true, request({question("q")})},
+        {"empty item id", 0, QJsonObject{{"itemId", ""}, {"questions", QJsonArray{question("q")}}}},
     };
-    for (const auto& [name, input] : rejected)
-        EXPECT_FALSE(protocol::questionRequest(input.first, input.second)) << name;
-
-    // Limits are bytes: 200 bytes pass even when written as 100 two-byte characters.
+    for (const auto& [name, id, params] : rejected)
+        EXPECT_FALSE(protocol::questionRequest(id, params)) << name;
+    // Limits are bytes: 200 bytes pass, also as 100 two-byte characters; so do 20 options.
     EXPECT_TRUE(protocol::questionRequest(0, request({question(QString(100, QChar(0x00E9)))})));
-    EXPECT_TRUE(protocol::questionRequest(0, request({question(QString(200, 'i'))})));
+    EXPECT_TRUE(protocol::questionRequest(0, request({question(QString(200, 'i'), "Which one?", 20)})));
 }
 
 TEST(CodexProtocol, ResultsAndSummaries)
@@ -81,42 +85,38 @@ TEST(CodexProtocol, ResultsAndSummaries)
     EXPECT_EQ(protocol::questionResponse({{"a", {"one"}}, {"b", {"two", "three"}}}),
               parse(R"({"answers":{"a":{"answers":["one"]},"b":{"answers":["two","three"]}}})"));
 
-    EXPECT_EQ(protocol::reviewSummary("item/permissions/requestApproval", parse(R"({"reason":""})")),
-              QString("Codex is waiting for additional filesystem or network access."));
-    EXPECT_EQ(protocol::reviewSummary("execCommandApproval", {}), QString("Codex is waiting for approval to run a command."));
-    EXPECT_EQ(protocol::reviewSummary("applyPatchApproval", {}), QString("Codex is waiting for approval to change a file."));
-    EXPECT_EQ(protocol::reviewSummary("item/fileChange/requestApproval", parse(R"({"reason":"Edit notes"})")),
-              QString("Edit notes"));
-    EXPECT_EQ(protocol::reviewSummary("mcpServer/elicitation/request", parse(R"({"message":7})")),
-              QString("Codex needs approval to use an app for this task."));
-    EXPECT_FALSE(protocol::reviewSummary("turn/start", {}));
-
-    const auto elicitation = [](const char* schema) {
-        QJsonObject params = parse(R"({"mode":"form","_meta":{"codex_approval_kind":"mcp_tool_call"}})");
-        if (schema)
-            params["requestedSchema"] = QJsonDocument::fromJson(schema).isObject()
-                ? QJsonValue(QJsonDocument::fromJson(schema).object())
-                : QJsonValue(QString(schema));
-        return params;
+    const QString elicitation = "mcpServer/elicitation/request";
+    const QString permissions = "item/permissions/requestApproval";
+    const std::tuple<QString, const char*, std::optional<QString>> summaries[] = {
+        {permissions, R"({"reason":""})", "Codex is waiting for additional filesystem or network access."},
+        {"execCommandApproval", "{}", "Codex is waiting for approval to run a command."},
+        {"applyPatchApproval", "{}", "Codex is waiting for approval to change a file."},
+        {"item/fileChange/requestApproval", R"({"reason":"Edit notes"})", "Edit notes"},
+        {elicitation, R"({"message":7})", "Codex needs approval to use an app for this task."},
+        {"turn/start", "{}", std::nullopt},
     };
-    const QString method = "mcpServer/elicitation/request";
-    EXPECT_TRUE(protocol::acceptsWithOneClick(method, elicitation(nullptr)));
-    EXPECT_TRUE(protocol::acceptsWithOneClick(method, elicitation(R"({"type":"object","properties":{}})")));
-    EXPECT_TRUE(protocol::acceptsWithOneClick(method, elicitation(R"({"required":[]})")));
-    EXPECT_TRUE(protocol::acceptsWithOneClick(method, elicitation(R"({"required":"name"})")));
-    EXPECT_TRUE(protocol::acceptsWithOneClick(method, elicitation("not an object")));
-    EXPECT_FALSE(protocol::acceptsWithOneClick(method, elicitation(R"({"required":["name"]})")));
-    QJsonObject url = elicitation(nullptr);
-    url["mode"] = "url";
-    EXPECT_FALSE(protocol::acceptsWithOneClick(method, url));
-    EXPECT_FALSE(protocol::acceptsWithOneClick(method, parse(R"({"mode":"form","_meta":{"codex_approval_kind":"other"}})")));
-    EXPECT_FALSE(protocol::acceptsWithOneClick("item/permissions/requestApproval", elicitation(nullptr)));
+    for (const auto& [method, params, summary] : summaries)
+        EXPECT_EQ(protocol::reviewSummary(method, parse(params)), summary) << qPrintable(method);
 
-    EXPECT_EQ(protocol::declineResult(method), parse(R"({"action":"decline","content":null,"_meta":null})"));
-    EXPECT_EQ(protocol::declineResult("item/permissions/requestApproval"), parse(R"({"permissions":{},"scope":"turn"})"));
+    // One click accepts only a form-mode tool-call elicitation that requires nothing.
+    const std::pair<const char*, bool> oneClick[] = {
+        {"", true}, {R"(,"requestedSchema":{"type":"object","properties":{}})", true},
+        {R"(,"requestedSchema":{"required":[]})", true}, {R"(,"requestedSchema":{"required":"n"})", true},
+        {R"(,"requestedSchema":"not an object")", true}, {R"(,"requestedSchema":{"required":["n"]})", false},
+    };
+    const auto elicited = [](const char* mode, const char* kind, const char* rest = "") {
+        return parse(QString(R"({"mode":"%1","_meta":{"codex_approval_kind":"%2"}%3})").arg(mode, kind, rest).toUtf8());
+    };
+    for (const auto& [rest, accepted] : oneClick)
+        EXPECT_EQ(protocol::acceptsWithOneClick(elicitation, elicited("form", "mcp_tool_call", rest)), accepted) << rest;
+    EXPECT_FALSE(protocol::acceptsWithOneClick(elicitation, elicited("url", "mcp_tool_call")));
+    EXPECT_FALSE(protocol::acceptsWithOneClick(elicitation, elicited("form", "other")));
+    EXPECT_FALSE(protocol::acceptsWithOneClick(permissions, elicited("form", "mcp_tool_call")));
+
+    EXPECT_EQ(protocol::declineResult(elicitation), parse(R"({"action":"decline","content":null,"_meta":null})"));
+    EXPECT_EQ(protocol::declineResult(permissions), parse(R"({"permissions":{},"scope":"turn"})"));
     EXPECT_EQ(protocol::declineResult("item/commandExecution/requestApproval"), parse(R"({"decision":"decline"})"));
     EXPECT_FALSE(protocol::declineResult("execCommandApproval"));
-    EXPECT_EQ(protocol::acceptResult(), parse(R"({"action":"accept","content":{},"_meta":null})"));
 }
 
 TEST(CodexProtocol, RequestsSentToCodex)
@@ -125,53 +125,16 @@ TEST(CodexProtocol, RequestsSentToCodex)
     EXPECT_EQ(instructions.size(), 1423);
     EXPECT_EQ(instructions.count('\n'), 16);
     EXPECT_TRUE(instructions.endsWith("Report only actions you verified."));
-
-    const QJsonObject thread = protocol::thread("/home/ada");
-    EXPECT_EQ(thread, (QJsonObject{{"model", "gpt-5.6-sol"}, {"allowProviderModelFallback", false}, {"cwd", "/home/ada"},
-                                   {"approvalPolicy", "never"}, {"approvalsReviewer", "user"},
-                                   {"sandbox", "danger-full-access"}, {"ephemeral", true},
-                                   {"baseInstructions", instructions}}));
-    EXPECT_EQ(protocol::initialize(),
-              parse(R"({"clientInfo":{"name":"kestrabo","title":"Kestrabo","version":"0.1.0"},
-                        "capabilities":{"experimentalApi":true,"requestAttestation":false}})"));
+    QJsonObject thread = parse(R"({"model":"gpt-5.6-sol","allowProviderModelFallback":false,"cwd":"/home/ada",
+        "approvalPolicy":"never","approvalsReviewer":"user","sandbox":"danger-full-access","ephemeral":true})");
+    thread["baseInstructions"] = instructions;
+    EXPECT_EQ(protocol::thread("/home/ada"), thread);
 
     // Cuts count user-perceived characters: a flag is one character of four UTF-16 units.
-    const QString flag = QString::fromUtf8("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7");
-    QString task;
-    for (int i = 0; i < 9'000; ++i)
-        task += flag;
-    const QString context = QString(12'500, 'c') + "  ";
-    const QJsonObject turn = protocol::turn("thr_1", task, context);
-    EXPECT_EQ(turn.value("threadId"), QJsonValue("thr_1"));
-    EXPECT_EQ(turn.value("model"), QJsonValue("gpt-5.6-sol"));
-    EXPECT_EQ(turn.value("effort"), QJsonValue("high"));
-    const QJsonArray input = turn.value("input").toArray();
-    ASSERT_EQ(input.size(), 1);
-    EXPECT_EQ(input[0].toObject().value("type"), QJsonValue("text"));
-    EXPECT_EQ(input[0].toObject().value("text_elements"), QJsonValue(QJsonArray()));
-    const QString text = input[0].toObject().value("text").toString();
-    EXPECT_EQ(text, "User's delegated task:\n" + task.left(8'000 * 4)
-                        + "\n\nUntrusted conversation and screen context for reference:\n" + QString(12'000, 'c'));
-    EXPECT_EQ(protocol::turnText(" short ", ""),
-              QString("User's delegated task:\n short \n\nUntrusted conversation and screen context for reference:\n"));
-    EXPECT_EQ(protocol::arguments(),
-              (QStringList{"app-server", "--enable", "default_mode_request_user_input", "--listen", "stdio://"}));
-}
-
-TEST(CodexProtocol, IdKeysAndCleanedErrors)
-{
-    EXPECT_EQ(CodexRPC::idKey(QJsonValue("7")), QString("s:7"));
-    EXPECT_EQ(CodexRPC::idKey(QJsonValue(7)), QString("n:7"));
-    EXPECT_EQ(CodexRPC::idKey(QJsonValue(0)), QString("n:0"));
-    EXPECT_EQ(CodexRPC::idKey(QJsonValue(2.5)), QString("n:2.5"));
-    EXPECT_EQ(CodexRPC::idKey(QJsonDocument::fromJson("[9007199254740993]").array().first()),
-              QString("n:9007199254740993"));
-    for (const QJsonValue& invalid : {QJsonValue(true), QJsonValue(), QJsonValue(QJsonArray()), QJsonValue(QJsonObject())})
-        EXPECT_FALSE(CodexRPC::idKey(invalid));
-
-    EXPECT_FALSE(CodexRPC::cleanError(std::nullopt));
-    EXPECT_FALSE(CodexRPC::cleanError(QString("\x01\x02 \t\n") + QChar(0x200B) + QChar(0xFEFF)));
-    EXPECT_EQ(CodexRPC::cleanError(QString("  line one\nline two\r\nthree\t")), QString("line one line two  three"));
-    EXPECT_EQ(CodexRPC::cleanError(QString(5'000, 'x')), QString(1'000, 'x'));
-    EXPECT_EQ(CodexRPC::cleanError(QString("a") + QChar(0x200E) + "b"), QString("a b"));
+    const QString task = QString::fromUtf8("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7").repeated(9'000);
+    const QString text = "User's delegated task:\n" + task.left(8'000 * 4)
+        + "\n\nUntrusted conversation and screen context for reference:\n" + QString(12'000, 'c');
+    const QJsonArray input{QJsonObject{{"type", "text"}, {"text", text}, {"text_elements", QJsonArray()}}};
+    EXPECT_EQ(protocol::turn("thr_1", task, QString(12'500, 'c') + "  "),
+              (QJsonObject{{"threadId", "thr_1"}, {"model", "gpt-5.6-sol"}, {"effort", "high"}, {"input", input}}));
 }

@@ -1,7 +1,8 @@
 #include "CodexTestSupport.h"
 #include "codex/CodexWorker.h"
+#include "platform/HostSystem.h"
 
-#include <QJsonArray>
+#include <QDir>
 
 using namespace kestrabo;
 using namespace kestrabo::test;
@@ -13,11 +14,8 @@ struct WorkerRun {
     fakecodex::FakeCodexDirectory fake;
     fakecodex::PathPrefix path{fake.directory()};
     CodexWorker worker;
-    QStringList results;
-    QStringList reviews;
+    QStringList results, reviews, shown, statuses;
     QList<CodexQuestionRequest> questions;
-    QStringList resultHistory;
-    QStringList statusHistory;
     std::optional<Status> started;
 
     WorkerRun()
@@ -25,349 +23,246 @@ struct WorkerRun {
         worker.onResult = [this](const QString& text) { results.append(text); };
         worker.onReview = [this](const QString& text) { reviews.append(text); };
         worker.onQuestion = [this](const CodexQuestionRequest& request) { questions.append(request); };
+        // Every distinct value the published result and status took, in order.
         QObject::connect(&worker, &CodexWorker::changed, [this] {
-            if (resultHistory.isEmpty() || resultHistory.last() != worker.result())
-                resultHistory.append(worker.result());
-            if (statusHistory.isEmpty() || statusHistory.last() != worker.status())
-                statusHistory.append(worker.status());
+            for (auto [list, value] : {std::pair{&shown, worker.result()}, std::pair{&statuses, worker.status()}}) {
+                if (list->isEmpty() || list->last() != value)
+                    list->append(value);
+            }
         });
     }
 
-    bool start(const QByteArray& steps, const QString& task = "Find a table for two",
-               const QString& context = "User: somewhere quiet")
+    bool start(const QByteArray& steps, Job job = {})
     {
-        if (!fake.isValid() || !fake.setScenario(steps))
+        if (!fake.isValid() || !fake.setScenario(scenario(steps)))
             return false;
-        worker.start(task, context, "sk-not-for-codex", "Dinner", [this](Status status) { started = status; });
+        worker.start("Find a table for two", "User: somewhere quiet", "sk-not-for-codex", "Dinner",
+                     [this](Status status) { started = status; }, job);
         return true;
     }
-
-    bool startedOK() { return waitUntil([&] { return started.has_value(); }, kProcessWaitMs) && started->ok(); }
-    bool finished() { return waitUntil([&] { return !results.isEmpty(); }, kProcessWaitMs); }
-    bool fakeGone() { return waitUntil([&] { return fake.hasMarker("#eof") || fake.hasMarker("#term"); }, kProcessWaitMs); }
-    QList<QJsonObject> responsesTo(const QJsonValue& id) const
+    QString startOutcome() { return eventually([&] { return started.has_value(); }) ? describe(*started) : "<pending>"; }
+    // The published status and flags in one line.
+    QString state() const
     {
-        QList<QJsonObject> matching;
-        for (const QJsonObject& response : fake.responses()) {
-            if (response.value("id") == id)
-                matching.append(response);
-        }
-        return matching;
+        return worker.status() + (worker.running() ? " running" : "") + (worker.reviewRequested() ? " review" : "")
+            + (worker.approvalPending() ? " approval" : "") + (worker.approvalCanBeAccepted() ? " one-click" : "");
     }
+    bool finished() { return eventually([&] { return !results.isEmpty(); }); }
+    bool fakeGone() { return eventually([&] { return fake.hasMarker("#eof") || fake.hasMarker("#term"); }); }
 };
 
-const char* kRejection = R"({"code":-32601,"message":"This request is not supported by Kestrabo."})";
-
-QJsonObject parse(const char* text)
+QJsonObject response(int id, const char* member)
 {
-    return QJsonDocument::fromJson(text).object();
+    return parse("{\"id\":" + QByteArray::number(id) + "," + member + "}");
 }
+const char* kRejection = R"("error":{"code":-32601,"message":"This request is not supported by Kestrabo."})";
 
 } // namespace
 
 TEST(CodexWorker, FullRunFinishesWithTheFinalAnswer)
 {
-    qputenv("OPENAI_API_KEY", "sk-secret");
-    qputenv("CODEX_HOME", "/tmp/codex-home");
-    qputenv("CODEX_INTERNAL_ORIGINATOR", "x");
+    // The turn id arrives only in turn/started, ahead of the turn/start response; a retried error changes nothing.
     WorkerRun run;
-    ASSERT_TRUE(run.start(scenario(R"(
+    run.worker.processEnvironment = [] {
+        Environment environment = host::processEnvironment();
+        environment.insert({{"OPENAI_API_KEY", "sk-1"}, {"CODEX_HOME", "/c"}, {"CODEX_ORIGIN", "x"}});
+        return environment;
+    };
+    ASSERT_TRUE(run.start(R"(
         {"handshake": {"turnIdInResponse": false}},
-        {"delta": {"itemId": "msg_a", "delta": "Look"}},
-        {"delta": {"itemId": "msg_a", "delta": "ing"}},
+        {"delta": {"itemId": "msg_a", "delta": "Look"}}, {"delta": {"itemId": "msg_a", "delta": "ing"}},
         {"delta": {"itemId": "msg_b", "delta": "Found one"}},
         {"delta": {"itemId": "msg_x", "delta": "other thread", "threadId": "thr_other"}},
         {"delta": {"itemId": "msg_y", "delta": "other turn", "turnId": "turn_other"}},
-        {"itemStarted": {"type": "webSearch", "id": "ws_1"}},
-        {"itemCompleted": {"type": "webSearch", "id": "ws_1"}},
+        {"itemStarted": {"type": "webSearch", "id": "ws_1"}}, {"itemCompleted": {"type": "webSearch", "id": "ws_1"}},
         {"itemCompleted": {"type": "agentMessage", "id": "msg_b", "text": "Found one", "phase": null}},
         {"error": "Reconnecting... 1/5", "willRetry": true},
-        {"itemCompleted": {"type": "agentMessage", "id": "msg_c", "text": "Booked the table at 7.", "phase": "final_answer"}},
+        {"itemCompleted": {"type": "agentMessage", "id": "msg_c", "text": "Booked it.", "phase": "final_answer"}},
         {"notify": "turn/completed", "params": {"threadId": "thr_1", "turn": {"id": "turn_other", "status": "failed"}}},
         {"complete": "completed"}
-    )")));
-    qunsetenv("OPENAI_API_KEY");
-    qunsetenv("CODEX_HOME");
-    qunsetenv("CODEX_INTERNAL_ORIGINATOR");
-    ASSERT_TRUE(run.startedOK()) << qPrintable(run.started->error().description());
+    )"));
+    ASSERT_EQ(run.startOutcome(), "<ok>");
     ASSERT_TRUE(run.finished());
-    EXPECT_EQ(run.results, QStringList{"Booked the table at 7."});
-    EXPECT_EQ(run.worker.status(), QString("Finished"));
-    EXPECT_EQ(run.worker.result(), QString("Booked the table at 7."));
-    EXPECT_FALSE(run.worker.running());
+    EXPECT_EQ(run.results, QStringList{"Booked it."});
+    EXPECT_EQ(run.state(), "Finished");
     EXPECT_FALSE(run.worker.threadID());
-    EXPECT_TRUE(run.resultHistory.contains("Looking\n\nFound one"));
-    EXPECT_EQ(run.statusHistory.mid(0, 6), (QStringList{"Stopped", "Starting local Codex", "Working with Codex",
-                                                        "Searching the web", "Working with Codex", "Stopped"}));
+    EXPECT_TRUE(run.shown.contains("Looking\n\nFound one"));
+    EXPECT_EQ(run.statuses.mid(0, 6), (QStringList{"Stopped", "Starting local Codex", "Working with Codex",
+                                                   "Searching the web", "Working with Codex", "Stopped"}));
 
-    // What Codex received, exactly.
+    // What Codex was given and received, exactly; the API key and the title never reach it.
     ASSERT_TRUE(run.fakeGone());
     const auto start = run.fake.startRecord();
     ASSERT_TRUE(start);
     EXPECT_EQ(start->value("arguments").toArray(),
               QJsonArray({"app-server", "--enable", "default_mode_request_user_input", "--listen", "stdio://"}));
-    const QJsonObject environment = start->value("environment").toObject();
-    EXPECT_EQ(environment.value("CODEX_HOME"), QJsonValue("/tmp/codex-home"));
-    EXPECT_FALSE(environment.contains("OPENAI_API_KEY"));
-    EXPECT_FALSE(environment.contains("CODEX_INTERNAL_ORIGINATOR"));
     EXPECT_EQ(start->value("cwd").toString(), QDir(qEnvironmentVariable("HOME")).canonicalPath());
-
-    const QList<QJsonObject> sent = run.fake.received();
-    ASSERT_EQ(sent.size(), 4);
-    EXPECT_EQ(sent[0], (QJsonObject{{"id", 1}, {"method", "initialize"}, {"params", CodexWorkerProtocol::initialize()}}));
-    EXPECT_EQ(sent[1], (QJsonObject{{"method", "initialized"}, {"params", QJsonObject()}}));
-    EXPECT_EQ(sent[2], (QJsonObject{{"id", 2}, {"method", "thread/start"},
-                                    {"params", CodexWorkerProtocol::thread(qEnvironmentVariable("HOME"))}}));
-    EXPECT_EQ(sent[3], (QJsonObject{{"id", 3}, {"method", "turn/start"},
-                                    {"params", CodexWorkerProtocol::turn("thr_1", "Find a table for two",
-                                                                         "User: somewhere quiet")}}));
+    const QJsonObject environment = start->value("environment").toObject();
+    EXPECT_EQ(environment.value("CODEX_HOME"), QJsonValue("/c"));
+    EXPECT_FALSE(environment.contains("OPENAI_API_KEY") || environment.contains("CODEX_ORIGIN"));
+    const QJsonObject thread = CodexWorkerProtocol::thread(qEnvironmentVariable("HOME"));
+    const QJsonObject turn = CodexWorkerProtocol::turn("thr_1", "Find a table for two", "User: somewhere quiet");
+    EXPECT_EQ(run.fake.received(), (QList<QJsonObject>{
+        {{"id", 1}, {"method", "initialize"}, {"params", CodexWorkerProtocol::initialize()}},
+        {{"method", "initialized"}, {"params", QJsonObject()}},
+        {{"id", 2}, {"method", "thread/start"}, {"params", thread}},
+        {{"id", 3}, {"method", "turn/start"}, {"params", turn}}}));
     for (const QByteArray& line : run.fake.receivedLines())
         EXPECT_FALSE(line.contains("sk-") || line.contains("Dinner")) << line.constData();
 }
 
 TEST(CodexWorker, StartFailures)
 {
-    {
-        // A stop while thread/start is pending settles the worker; the start returns quietly.
+    enum Action { None, Stop, Cancel };
+    const char* silent = R"({"handshake": {"threadStart": "silent"}})";
+    const std::tuple<const char*, Action, const char*, const char*> cases[] = {
+        // Stopped while thread/start is pending: the start returns quietly; a cancelled job fails it.
+        {silent, Stop, "<ok>", "Stopped"},
+        {silent, Cancel, "<cancelled>", "Stopped"},
+        {R"({"handshake": {"model": "gpt-5"}})", None, "Codex did not start the requested GPT-5.6 Sol worker model.",
+         "Worker unavailable"},
+        // The child leaving: its sentence becomes the result and the start returns quietly.
+        {R"({"expect": "initialize"}, {"exit": 1})", None, "<ok>", "Worker unavailable"},
+    };
+    for (const auto& [steps, action, outcome, state] : cases) {
         WorkerRun run;
-        ASSERT_TRUE(run.start(scenario(R"({"handshake": {"threadStart": "silent"}})")));
-        ASSERT_TRUE(waitUntil([&] { return !run.fake.receivedWithMethod("thread/start").isEmpty(); }, kProcessWaitMs));
-        run.worker.stop();
-        ASSERT_TRUE(run.startedOK());
-        EXPECT_EQ(run.worker.status(), QString("Stopped"));
-        EXPECT_FALSE(run.worker.running());
-        EXPECT_TRUE(run.results.isEmpty());
-        EXPECT_TRUE(run.fakeGone());
-    }
-    {
-        // Cancelling the caller's job ends the run with a cancellation error.
-        WorkerRun run;
-        ASSERT_TRUE(run.fake.setScenario(scenario(R"({"handshake": {"threadStart": "silent"}})")));
         Job job = Job::start();
-        run.worker.start("task", "", "", "", [&](Status status) { run.started = status; }, job);
-        ASSERT_TRUE(waitUntil([&] { return !run.fake.receivedWithMethod("thread/start").isEmpty(); }, kProcessWaitMs));
-        job.cancel();
-        ASSERT_TRUE(waitUntil([&] { return run.started.has_value(); }, kProcessWaitMs));
-        ASSERT_FALSE(run.started->ok());
-        EXPECT_TRUE(run.started->error().isCancellation());
-        EXPECT_EQ(run.worker.status(), QString("Stopped"));
+        ASSERT_TRUE(run.start(steps, job));
+        if (action != None) {
+            ASSERT_TRUE(eventually([&] { return !run.fake.receivedWithMethod("thread/start").isEmpty(); }));
+            action == Stop ? run.worker.stop() : job.cancel();
+        }
+        EXPECT_EQ(run.startOutcome(), outcome) << steps;
+        EXPECT_EQ(run.state(), state);
         EXPECT_EQ(run.worker.rpc(), nullptr);
+        // Only the child leaving is reported as a result: the channel's exit or end-of-output sentence.
+        const bool childLeft = QByteArray(steps).contains("exit");
+        EXPECT_EQ(run.results.size(), childLeft ? 1 : 0) << qPrintable(run.results.join('|'));
+        EXPECT_TRUE(childLeft || run.fakeGone());
     }
-    {
-        WorkerRun run;
-        ASSERT_TRUE(run.start(scenario(R"({"handshake": {"model": "gpt-5"}})")));
-        ASSERT_TRUE(waitUntil([&] { return run.started.has_value(); }, kProcessWaitMs));
-        ASSERT_FALSE(run.started->ok());
-        EXPECT_EQ(run.started->error().description(), QString("Codex did not start the requested GPT-5.6 Sol worker model."));
-        EXPECT_EQ(run.worker.status(), QString("Worker unavailable"));
-        EXPECT_FALSE(run.worker.running());
-        EXPECT_EQ(run.worker.rpc(), nullptr);
-        EXPECT_TRUE(run.fakeGone());
-    }
-    {
-        WorkerRun run;
-        ASSERT_TRUE(run.start(scenario(R"({"handshake": {"initialize": "error"}})")));
-        ASSERT_TRUE(waitUntil([&] { return run.started.has_value(); }, kProcessWaitMs));
-        ASSERT_FALSE(run.started->ok());
-        EXPECT_EQ(run.started->error().description(), QString("Codex rejected a worker request: Not initialized"));
-        EXPECT_EQ(run.worker.status(), QString("Worker unavailable"));
-    }
-    {
-        // The child leaving during the start: the failure handler publishes the sentence and
-        // reports the result; the start itself returns quietly.
-        WorkerRun run;
-        ASSERT_TRUE(run.start(scenario(R"({"expect": "initialize"}, {"exit": 1})")));
-        ASSERT_TRUE(run.startedOK());
-        ASSERT_EQ(run.results.size(), 1);
-        EXPECT_TRUE(run.results[0] == "The local Codex worker exited." || run.results[0] == "The Codex worker closed its connection.")
-            << qPrintable(run.results[0]);
-        EXPECT_EQ(run.worker.status(), QString("Worker unavailable"));
-        EXPECT_EQ(run.worker.result(), run.results[0]);
-    }
-    {
-        CodexWorker worker([] { return std::nullopt; }, nullptr);
-        std::optional<Status> started;
-        worker.start("task", "", "", "", [&](Status status) { started = status; });
-        ASSERT_TRUE(waitUntil([&] { return started.has_value(); }));
-        EXPECT_EQ(started->error().description(),
-                  QString("Could not find the Codex CLI. Install it in ~/.local/bin, /opt/homebrew/bin, or "
-                          "/usr/local/bin, or add it to PATH before launching Kestrabo."));
-        EXPECT_FALSE(worker.running());
-    }
+    WorkerRun lost;
+    lost.worker.resolveExecutable = [] { return std::nullopt; };
+    ASSERT_TRUE(lost.start(""));
+    EXPECT_EQ(lost.startOutcome(), "Could not find the Codex CLI. Install it in ~/.local/bin, /opt/homebrew/bin, or "
+                                   "/usr/local/bin, or add it to PATH before launching Kestrabo.");
 }
 
-TEST(CodexWorker, StreamedMessagesAreCappedAtFifty)
+TEST(CodexWorker, TurnsEndWithTheirSentence)
 {
-    WorkerRun run;
-    ASSERT_TRUE(run.start(scenario(R"(
-        {"handshake": {}},
-        {"repeat": 50, "steps": [{"delta": {"itemId": "item_$i", "delta": "x"}}]},
-        {"delta": {"itemId": "item_1", "delta": "y"}},
-        {"delta": {"itemId": "item_51", "delta": "z"}}
-    )")));
-    ASSERT_TRUE(run.finished());
-    EXPECT_EQ(run.results, QStringList{"The worker response exceeded its limit."});
-    EXPECT_EQ(run.worker.status(), QString("Worker stopped"));
-    const QString fifty = run.resultHistory[run.resultHistory.size() - 2];
-    EXPECT_EQ(fifty.count("\n\n"), 49);
-    EXPECT_TRUE(fifty.startsWith("xy\n\nx"));
-    EXPECT_FALSE(fifty.contains('z'));
-}
-
-TEST(CodexWorker, FailedTurnUsesTheLastUnretriedError)
-{
-    WorkerRun run;
-    ASSERT_TRUE(run.start(scenario(R"(
-        {"handshake": {}},
-        {"error": "Quota exceeded for this account.", "willRetry": false},
-        {"error": "Reconnecting... 2/5", "willRetry": true},
-        {"complete": "failed"}
-    )")));
-    ASSERT_TRUE(run.finished());
-    EXPECT_EQ(run.results, QStringList{"Codex could not complete the task: Quota exceeded for this account."});
-    EXPECT_EQ(run.worker.status(), QString("Worker unavailable"));
-
-    WorkerRun other;
-    ASSERT_TRUE(other.start(scenario(R"({"handshake": {}}, {"complete": "interrupted"})")));
-    ASSERT_TRUE(other.finished());
-    EXPECT_EQ(other.results, QStringList{"The computer task was interrupted."});
-    EXPECT_EQ(other.worker.status(), QString("Stopped"));
+    // Fifty messages are shown (a later delta may still grow one); the 51st ends the run.
+    // A retried error after the last unretried one changes nothing.
+    const std::tuple<const char*, QString, const char*, const char*> endings[] = {
+        {R"({"repeat": 50, "steps": [{"delta": {"itemId": "item_$i", "delta": "x"}}]},
+            {"delta": {"itemId": "item_1", "delta": "y"}}, {"delta": {"itemId": "item_51", "delta": "z"}})",
+         "xy" + QString("\n\nx").repeated(49), "The worker response exceeded its limit.", "Worker stopped"},
+        {R"({"error": "Quota exceeded for this account.", "willRetry": false},
+            {"error": "Reconnecting... 2/5", "willRetry": true}, {"complete": "failed"})",
+         "", "Codex could not complete the task: Quota exceeded for this account.", "Worker unavailable"},
+        {R"({"complete": "interrupted"})", "", "The computer task was interrupted.", "Stopped"},
+    };
+    for (const auto& [steps, before, result, state] : endings) {
+        WorkerRun run;
+        ASSERT_TRUE(run.start(R"({"handshake": {}}, )" + QByteArray(steps)));
+        ASSERT_TRUE(run.finished());
+        EXPECT_EQ(run.results, QStringList{result});
+        EXPECT_EQ(run.state(), state);
+        EXPECT_EQ(run.shown.mid(run.shown.size() - 2), (QStringList{before, result}));
+    }
 }
 
 TEST(CodexWorker, ApprovalsAreHeldOneAtATime)
 {
     WorkerRun run;
-    ASSERT_TRUE(run.start(scenario(R"(
+    ASSERT_TRUE(run.start(R"(
         {"handshake": {}},
-        {"serverRequest": "mcpServer/elicitation/request",
-         "params": {"message": "Allow the calendar app?", "mode": "form",
-                    "_meta": {"codex_approval_kind": "mcp_tool_call"}, "requestedSchema": {"type": "object", "properties": {}}}},
+        {"serverRequest": "mcpServer/elicitation/request", "params": {"message": "Allow the calendar app?",
+         "mode": "form", "_meta": {"codex_approval_kind": "mcp_tool_call"}, "requestedSchema": {"properties": {}}}},
         {"serverRequest": "item/commandExecution/requestApproval", "params": {"reason": "Run a script"}, "await": true},
-        {"await": 0},
-        {"serverRequest": "item/permissions/requestApproval", "params": {"reason": ""}, "await": true},
-        {"serverRequest": "item/fileChange/requestApproval", "params": {"reason": "Edit a file", "turnId": "turn_other"},
-         "await": true},
-        {"complete": "completed"}
-    )")));
-    ASSERT_TRUE(waitUntil([&] { return run.reviews.size() == 1; }, kProcessWaitMs));
-    EXPECT_EQ(run.reviews[0], QString("Allow the calendar app?"));
-    EXPECT_TRUE(run.worker.approvalPending());
-    EXPECT_TRUE(run.worker.approvalCanBeAccepted());
-    EXPECT_TRUE(run.worker.reviewRequested());
-    EXPECT_EQ(run.worker.status(), QString("Waiting for your approval"));
-
-    // The second approval is rejected at once; the first stays held.
-    ASSERT_TRUE(waitUntil([&] { return run.responsesTo(1).size() == 1; }, kProcessWaitMs));
-    EXPECT_EQ(run.responsesTo(1)[0], (QJsonObject{{"id", 1}, {"error", parse(kRejection)}}));
-    EXPECT_TRUE(run.worker.approvalPending());
-    EXPECT_TRUE(run.responsesTo(0).isEmpty());
-
-    ASSERT_TRUE(run.worker.approvePendingReview().ok());
-    EXPECT_FALSE(run.worker.approvalPending());
-    EXPECT_EQ(run.worker.status(), QString("Working with Codex"));
-    ASSERT_TRUE(waitUntil([&] { return run.responsesTo(0).size() == 1; }, kProcessWaitMs));
-    EXPECT_EQ(run.responsesTo(0)[0], (QJsonObject{{"id", 0}, {"result", CodexWorkerProtocol::acceptResult()}}));
+        {"await": 0}, {"serverRequest": "item/permissions/requestApproval", "params": {"reason": ""}, "await": true},
+        {"serverRequest": "item/fileChange/requestApproval", "params": {"turnId": "turn_other"}, "await": true},
+        {"serverRequest": "execCommandApproval", "params": {"reason": "Run make install"}}
+    )"));
+    // The second approval is rejected at once; the first stays held until allowed.
+    ASSERT_TRUE(eventually([&] { return run.fake.responses().size() == 1; }));
+    EXPECT_EQ(run.fake.responses(), QList<QJsonObject>{response(1, kRejection)});
+    EXPECT_EQ(run.reviews, QStringList{"Allow the calendar app?"});
+    EXPECT_EQ(run.state(), "Waiting for your approval running review approval one-click");
+    EXPECT_EQ(describe(run.worker.approvePendingReview()), "<ok>");
+    EXPECT_EQ(run.state(), "Working with Codex running");
 
     // A permissions request cannot be allowed with one click; declining grants nothing, for this turn.
-    ASSERT_TRUE(waitUntil([&] { return run.reviews.size() == 2; }, kProcessWaitMs));
+    ASSERT_TRUE(eventually([&] { return run.reviews.size() == 2; }));
     EXPECT_EQ(run.reviews[1], QString("Codex is waiting for additional filesystem or network access."));
-    EXPECT_FALSE(run.worker.approvalCanBeAccepted());
-    const Status refused = run.worker.approvePendingReview();
-    ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.error().description(), QString("This request needs manual input and cannot be approved with one click."));
-    EXPECT_TRUE(run.worker.approvalPending());
+    EXPECT_EQ(describe(run.worker.approvePendingReview()),
+              "This request needs manual input and cannot be approved with one click.");
+    EXPECT_EQ(run.state(), "Waiting for your approval running review approval");
     run.worker.declinePendingReview();
-    EXPECT_EQ(run.worker.status(), QString("Working with Codex"));
-    EXPECT_FALSE(run.worker.reviewRequested());
-    ASSERT_TRUE(waitUntil([&] { return run.responsesTo(2).size() == 1; }, kProcessWaitMs));
-    EXPECT_EQ(run.responsesTo(2)[0], (QJsonObject{{"id", 2}, {"result", parse(R"({"permissions":{},"scope":"turn"})")}}));
+    EXPECT_EQ(run.state(), "Working with Codex running");
 
-    // A request for another turn is rejected without reaching the user.
-    ASSERT_TRUE(run.finished());
-    EXPECT_EQ(run.responsesTo(3), (QList<QJsonObject>{QJsonObject{{"id", 3}, {"error", parse(kRejection)}}}));
-    EXPECT_EQ(run.reviews.size(), 2);
-    EXPECT_EQ(run.worker.status(), QString("Finished"));
+    // A request for another turn is rejected without reaching the user; the legacy command
+    // approval hands the task over for review, unanswered.
+    ASSERT_TRUE(eventually([&] { return run.reviews.size() == 3; }));
+    EXPECT_EQ(run.reviews[2], QString("Run make install"));
+    EXPECT_EQ(run.state(), "Ready for your review review");
+    EXPECT_TRUE(run.results.isEmpty());
+    ASSERT_TRUE(run.fakeGone());
+    EXPECT_EQ(run.fake.responses(), (QList<QJsonObject>{
+        response(1, kRejection), response(0, R"("result":{"action":"accept","content":{},"_meta":null})"),
+        response(2, R"("result":{"permissions":{},"scope":"turn"})"), response(3, kRejection)}));
 }
 
 TEST(CodexWorker, QuestionsWaitForEveryAnswer)
 {
     WorkerRun run;
-    ASSERT_TRUE(run.start(scenario(R"(
+    ASSERT_TRUE(run.start(R"(
         {"handshake": {}},
         {"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "call_1", "questions": [
-            {"id": "day", "header": "Day", "question": "Which day?", "options": null},
-            {"id": "time", "header": "Time", "question": "What time?",
-             "options": [{"label": "7pm", "description": ""}, {"label": "8pm", "description": "later"}]},
-            {"id": "name", "header": "Name", "question": "Whose name?", "isSecret": true}]}, "await": true},
-        {"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "call_2", "questions": [
-            {"id": "q", "header": "", "question": "Confirm?"}]}},
+            {"id": "day", "header": "Day", "question": "Which day?", "options": null, "isOther": "yes"},
+            {"id": "time", "header": "", "question": "What time?", "options": [{"label": "7pm", "description": ""}]},
+            {"id": "name", "header": "Name", "question": "Whose name?", "options": "Ada,Bo", "isSecret": true}]},
+         "await": true},
+        {"serverRequest": "item/tool/requestUserInput",
+         "params": {"itemId": "call_2", "questions": [{"id": "q", "header": "", "question": "Confirm?"}]}},
         {"resolved": 1},
         {"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "call_3", "questions": []}, "await": true},
         {"serverRequest": "test/unknown", "params": {}, "await": true},
-        {"delta": {"itemId": "m", "delta": "Booked."}},
-        {"complete": "completed"}
-    )")));
-    ASSERT_TRUE(waitUntil([&] { return run.questions.size() == 1; }, kProcessWaitMs));
-    const CodexQuestionRequest request = run.questions[0];
-    EXPECT_EQ(request.id, QString("n:0"));
-    EXPECT_EQ(request.itemID, QString("call_1"));
-    ASSERT_EQ(request.questions.size(), 3);
-    EXPECT_EQ(request.questions[1].options.size(), 2);
-    EXPECT_TRUE(request.questions[2].isSecret);
-    EXPECT_EQ(run.worker.pendingQuestions(), QList<CodexQuestionRequest>{request});
-    EXPECT_EQ(run.worker.status(), QString("Waiting for your voice answer"));
+        {"delta": {"itemId": "m", "delta": "Booked."}}, {"complete": "completed"}
+    )"));
+    // Options that are null or a string read as none, and isOther as a string as false.
+    ASSERT_TRUE(eventually([&] { return run.questions.size() == 1; }));
+    EXPECT_EQ(run.questions[0].questions, (QList<CodexQuestion>{{"day", "Day", "Which day?", {}, false, false},
+                                                                {"time", "", "What time?", {{"7pm", ""}}, false, false},
+                                                                {"name", "Name", "Whose name?", {}, false, true}}));
+    EXPECT_EQ(run.worker.pendingQuestions(), run.questions);
+    EXPECT_EQ(run.state(), "Waiting for your voice answer running");
     EXPECT_EQ(run.worker.result(), QString("Which day?\nWhat time?\nWhose name?"));
 
-    const auto failure = [&](const QString& id, const CodexAnswers& answers) {
-        const Status status = run.worker.answerPendingQuestion(id, answers);
-        return status.ok() ? QString("<ok>") : status.error().description();
+    // Two of three answers keep the request held; the third sends one response with all three.
+    const QString mismatch = "The answer does not match a question Codex is waiting for.";
+    const QString unanswered = "Each Codex question needs an explicit answer from the user.";
+    const std::tuple<QString, CodexAnswers, QString> attempts[] = {
+        {"n:9", {{"day", {"Friday"}}}, "That Codex question is no longer waiting for an answer."},
+        {"n:0", {{"day", {"Friday"}}, {"color", {"red"}}}, mismatch},
+        {"n:0", {{"day", {" \n\t"}}}, unanswered},
+        {"n:0", {{"day", {QString(8'001, 'd')}}}, unanswered},
+        {"n:0", {{"day", {" Friday "}}, {"time", {"7pm", "8pm"}}}, "<ok>"},
+        {"n:0", {{"day", {"Saturday"}}}, "That Codex question has already been answered."},
     };
-    EXPECT_EQ(failure("n:9", {{"day", {"Friday"}}}), QString("That Codex question is no longer waiting for an answer."));
-    EXPECT_EQ(failure("n:0", {}), QString("The answer does not match a question Codex is waiting for."));
-    EXPECT_EQ(failure("n:0", {{"day", {"Friday"}}, {"color", {"red"}}}),
-              QString("The answer does not match a question Codex is waiting for."));
-    EXPECT_EQ(failure("n:0", {{"day", {" \n\t"}}}), QString("Each Codex question needs an explicit answer from the user."));
-    EXPECT_EQ(failure("n:0", {{"day", {}}}), QString("Each Codex question needs an explicit answer from the user."));
-    EXPECT_EQ(failure("n:0", {{"day", {QString(8'001, 'd')}}}),
-              QString("Each Codex question needs an explicit answer from the user."));
-
-    EXPECT_EQ(failure("n:0", {{"day", {" Friday "}}, {"time", {"7pm", "8pm"}}}), QString("<ok>"));
-    EXPECT_EQ(failure("n:0", {{"day", {"Saturday"}}}), QString("That Codex question has already been answered."));
+    for (const auto& [id, answers, outcome] : attempts)
+        EXPECT_EQ(describe(run.worker.answerPendingQuestion(id, answers)), outcome);
     EXPECT_EQ(run.worker.result(), QString("Whose name?"));
     EXPECT_EQ(run.worker.pendingQuestions().size(), 1);
-    EXPECT_EQ(failure("n:0", {{"name", {"Ada"}}}), QString("<ok>"));
+    EXPECT_EQ(describe(run.worker.answerPendingQuestion("n:0", {{"name", {"Ada"}}})), "<ok>");
     EXPECT_TRUE(run.worker.pendingQuestions().isEmpty());
-    EXPECT_EQ(run.worker.status(), QString("Working with Codex"));
-    ASSERT_TRUE(waitUntil([&] { return run.responsesTo(0).size() == 1; }, kProcessWaitMs));
-    EXPECT_EQ(run.responsesTo(0)[0],
-              (QJsonObject{{"id", 0}, {"result", parse(R"({"answers":{"day":{"answers":[" Friday "]},
-                  "time":{"answers":["7pm","8pm"]},"name":{"answers":["Ada"]}}})")}}));
+    EXPECT_EQ(run.state(), "Working with Codex running");
 
     // Resolved by Codex itself: the held request goes away and nothing is sent for it. The
     // malformed request and the unknown method are rejected, in order, after it.
     ASSERT_TRUE(run.finished());
     EXPECT_EQ(run.questions.size(), 2);
-    EXPECT_TRUE(run.worker.pendingQuestions().isEmpty());
-    EXPECT_TRUE(run.responsesTo(1).isEmpty());
-    EXPECT_EQ(run.responsesTo(2), (QList<QJsonObject>{QJsonObject{{"id", 2}, {"error", parse(kRejection)}}}));
-    EXPECT_EQ(run.responsesTo(3), (QList<QJsonObject>{QJsonObject{{"id", 3}, {"error", parse(kRejection)}}}));
+    const char* answers = R"("result":{"answers":{"day":{"answers":[" Friday "]},"time":{"answers":["7pm","8pm"]},
+                                                 "name":{"answers":["Ada"]}}})";
+    EXPECT_EQ(run.fake.responses(),
+              (QList<QJsonObject>{response(0, answers), response(2, kRejection), response(3, kRejection)}));
     EXPECT_EQ(run.results, QStringList{"Booked."});
-}
-
-TEST(CodexWorker, LegacyApprovalHandsTheTaskOver)
-{
-    WorkerRun run;
-    ASSERT_TRUE(run.start(scenario(R"(
-        {"handshake": {}},
-        {"serverRequest": "execCommandApproval", "params": {"reason": "Run make install"}}
-    )")));
-    ASSERT_TRUE(waitUntil([&] { return run.reviews.size() == 1; }, kProcessWaitMs));
-    EXPECT_EQ(run.reviews[0], QString("Run make install"));
-    EXPECT_EQ(run.worker.status(), QString("Ready for your review"));
-    EXPECT_TRUE(run.worker.reviewRequested());
-    EXPECT_FALSE(run.worker.running());
-    EXPECT_FALSE(run.worker.approvalPending());
-    EXPECT_TRUE(run.results.isEmpty());
-    ASSERT_TRUE(run.fakeGone());
-    EXPECT_TRUE(run.fake.responses().isEmpty());
 }
