@@ -2,35 +2,31 @@
 
 #include "system/KeychainCredentialStore.h"
 
-#include <QString>
 #include <QStringList>
 
 #include <deque>
-#include <memory>
-#include <optional>
+#include <map>
 #include <vector>
 
 namespace kestrabo::test {
 
-// A Keychain of one item that answers like the platform, unless a status is queued for a
-// call, and records every call it gets.
+// The sentence a failed store call shows, or nothing when it succeeded.
+template <class R>
+QString failureOf(const R& result)
+{
+    return result.ok() ? QString() : result.error().description();
+}
+
+// Keychain calls that record themselves and answer success, or the next status queued for the
+// call ("add", "update", "delete"); copyMatching answers `copyAnswer`.
 struct ScriptedKeychain {
-    struct Item {
-        QByteArray data;
-        std::optional<QString> label;
-    };
     struct Call {
         QString name;
-        KeychainAttributes query;
-        KeychainAttributes changes;
+        KeychainAttributes query, changes;
     };
 
-    std::optional<Item> item;
-    // When set, copyMatching answers this instead of the item.
-    std::optional<KeychainCopyResult> copyAnswer;
-    std::deque<KeychainStatus> updateAnswers;
-    std::deque<KeychainStatus> addAnswers;
-    std::deque<KeychainStatus> deleteAnswers;
+    KeychainCopyResult copyAnswer{keychainStatus::itemNotFound, {}};
+    std::map<QString, std::deque<KeychainStatus>> queued;
     std::vector<Call> calls;
 
     QStringList callNames() const
@@ -41,54 +37,29 @@ struct ScriptedKeychain {
         return names;
     }
 
-    // The table for a store; the keychain must outlive it.
+    // The keychain must outlive the table.
     KeychainOperations operations()
     {
         KeychainOperations table;
         table.copyMatching = [this](const KeychainAttributes& query) {
-            calls.push_back({QStringLiteral("copyMatching"), query, {}});
-            if (copyAnswer)
-                return *copyAnswer;
-            if (!item)
-                return KeychainCopyResult{keychainStatus::itemNotFound, {}};
-            return KeychainCopyResult{keychainStatus::success, QVariant(item->data)};
+            record("copyMatching", query);
+            return copyAnswer;
         };
-        table.add = [this](const KeychainAttributes& attributes) {
-            calls.push_back({QStringLiteral("add"), attributes, {}});
-            if (const auto forced = next(addAnswers))
-                return *forced;
-            if (item)
-                return keychainStatus::duplicateItem;
-            item = Item{attributes.valueData.value_or(QByteArray()), attributes.label};
-            return keychainStatus::success;
-        };
+        table.add = [this](const KeychainAttributes& item) { return record("add", item); };
         table.update = [this](const KeychainAttributes& query, const KeychainAttributes& changes) {
-            calls.push_back({QStringLiteral("update"), query, changes});
-            if (const auto forced = next(updateAnswers))
-                return *forced;
-            if (!item)
-                return keychainStatus::itemNotFound;
-            if (changes.valueData)
-                item->data = *changes.valueData;
-            return keychainStatus::success;
+            return record("update", query, changes);
         };
-        table.deleteItem = [this](const KeychainAttributes& query) {
-            calls.push_back({QStringLiteral("delete"), query, {}});
-            if (const auto forced = next(deleteAnswers))
-                return *forced;
-            if (!item)
-                return keychainStatus::itemNotFound;
-            item.reset();
-            return keychainStatus::success;
-        };
+        table.deleteItem = [this](const KeychainAttributes& query) { return record("delete", query); };
         return table;
     }
 
 private:
-    static std::optional<KeychainStatus> next(std::deque<KeychainStatus>& answers)
+    KeychainStatus record(const QString& name, const KeychainAttributes& query, const KeychainAttributes& changes = {})
     {
+        calls.push_back({name, query, changes});
+        std::deque<KeychainStatus>& answers = queued[name];
         if (answers.empty())
-            return std::nullopt;
+            return keychainStatus::success;
         const KeychainStatus status = answers.front();
         answers.pop_front();
         return status;
