@@ -56,6 +56,35 @@ std::vector<float> babble(double seconds)
     return samples;
 }
 
+// The strongest frequency, in 10 Hz steps from 100 Hz up to `highest`.
+double dominantFrequency(const std::vector<float>& samples, double sampleRate, double highest = 6000)
+{
+    // Goertzel power on Hann-windowed 100 ms segments: 10 Hz resolution, little leakage.
+    const size_t segment = size_t(sampleRate / 10);
+    std::vector<double> power(size_t((highest - 100) / 10) + 1);
+    std::vector<float> windowed(segment);
+    for (size_t start = 0; start + segment <= samples.size(); start += segment) {
+        for (size_t i = 0; i < segment; ++i)
+            windowed[i] = samples[start + i] * float(0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(segment)));
+        for (size_t index = 0; index < power.size(); ++index) {
+            const double coefficient = 2 * std::cos(2 * M_PI * (100 + 10 * double(index)) / sampleRate);
+            double previous = 0, beforePrevious = 0;
+            for (float sample : windowed)
+                beforePrevious = std::exchange(previous, sample + coefficient * previous - beforePrevious);
+            power[index] += previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious;
+        }
+    }
+    return 100 + 10 * double(std::max_element(power.begin(), power.end()) - power.begin());
+}
+
+std::vector<float> pcm16ToFloat(const QByteArray& bytes)
+{
+    std::vector<float> samples(size_t(bytes.size() / 2));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = float(int16_t(uint16_t(uint8_t(bytes[2 * i])) | uint16_t(uint8_t(bytes[2 * i + 1])) << 8)) / 32768.0f;
+    return samples;
+}
+
 // The engine on the real server, collecting what it delivers.
 class PulseAudioTest : public ::testing::Test {
 protected:

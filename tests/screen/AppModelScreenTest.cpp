@@ -66,14 +66,15 @@ TEST(AppModelScreen, CircledRegionIsCapturedClearedOrRefused)
     EXPECT_TRUE(model.error()->startsWith(QStringLiteral("Allow Kestrabo in System Settings \u2192")));
 }
 
-TEST(AppModelScreen, PermissionRefreshAndRequests)
+TEST(AppModelScreen, ScreenPermissionRefreshAndRequest)
 {
     ScreenModel f;
     f.access.screenPreflight = false;
     AppModel& model = f.make({.enableShortcuts = false, .loadCredentials = false});
     model.refreshPermissions();
     ASSERT_TRUE(test::waitUntil([&] { return !model.screenPermissionChecking(); }));
-    EXPECT_EQ(model.screenPermissionNotice(), QStringLiteral("Screen access is not confirmed. Choose Allow to check it once."));
+    EXPECT_EQ(model.screenPermissionNotice(),
+              QStringLiteral("Screen access is not confirmed. Choose Allow to check it once."));
     EXPECT_FALSE(model.screenAllowed());
 
     // Allow: the probe finds a display. A refusal opens the screen settings and clears the flag.
@@ -84,11 +85,4 @@ TEST(AppModelScreen, PermissionRefreshAndRequests)
     model.requestScreenAccess();
     ASSERT_TRUE(test::waitUntil([&] { return !model.screenAllowed(); }));
     EXPECT_EQ(f.access.openedPanes, QStringList{QStringLiteral("Privacy_ScreenCapture")});
-
-    // Microphone refused: its settings open and the flag follows the real answer.
-    f.access.microphone = f.access.microphoneGrant = false;
-    model.requestMicrophoneAccess();
-    ASSERT_TRUE(test::waitUntil([&] { return f.access.openedPanes.size() == 2; }));
-    EXPECT_EQ(f.access.openedPanes.last(), QStringLiteral("Privacy_Microphone"));
-    EXPECT_FALSE(model.microphoneAllowed());
 }

@@ -27,7 +27,8 @@ std::optional<T> answer(const std::function<void(std::function<void(T)>)>& ask)
 
 std::optional<ScreenAccessStatus> check(bool allowPrompt, bool preflight, const Permissions::Probe& probe)
 {
-    return answer<ScreenAccessStatus>([&](auto done) { Permissions::checkScreenAccess(allowPrompt, preflight, probe, done); });
+    return answer<ScreenAccessStatus>(
+        [&](auto done) { Permissions::checkScreenAccess(allowPrompt, preflight, probe, done); });
 }
 
 KestraboError nested(const KestraboError& innermost, int wrappers)
@@ -95,10 +96,14 @@ TEST(Permissions, ProbeAnswersFromTheBackendOnceAndInTime)
         ScreenAccessStatus expected;
     } cases[] = {
         {one, {}, ScreenAccessStatus::available()},
-        {{}, {}, ScreenAccessStatus::unavailable(QStringLiteral("No display is available for screen capture. Try Refresh permissions again."))},
+        {{},
+         {},
+         ScreenAccessStatus::unavailable(
+             QStringLiteral("No display is available for screen capture. Try Refresh permissions again."))},
         {one, nested(test::accessDenied(), 2), ScreenAccessStatus::denied()},
         {one, KestraboError(ScreenCaptureError::domain, ScreenCaptureError::unreachable, QStringLiteral("x")),
-         ScreenAccessStatus::unavailable(QStringLiteral("Screen capture is temporarily unavailable. Try Refresh permissions again."))},
+         ScreenAccessStatus::unavailable(
+             QStringLiteral("Screen capture is temporarily unavailable. Try Refresh permissions again."))},
     };
     for (const auto& c : cases) {
         grabber.displays = c.displays;

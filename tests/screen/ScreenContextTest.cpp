@@ -134,7 +134,8 @@ TEST(ScreenContext, PermissionGateAndDenial)
 
     // A refusal during the capture is the permission sentence and is remembered, so the next
     // capture stops at the gate until a preflight passes.
-    c.grabber.captureError = KestraboError(QStringLiteral("Wrapper"), 1, QStringLiteral("outer")).wrapping(test::accessDenied());
+    c.grabber.captureError =
+        KestraboError(QStringLiteral("Wrapper"), 1, QStringLiteral("outer")).wrapping(test::accessDenied());
     EXPECT_EQ(c.failure(), kPermission);
     EXPECT_EQ(lastScreenAccess, ScreenAccessStatus::denied());
     const int requests = c.grabber.displayRequests;
@@ -168,7 +169,8 @@ TEST(ScreenContext, DisplayProblemsAndCancellation)
     c.show(QSizeF(1440, 900), 2);
 
     // Other backend errors pass unchanged and are no denial.
-    c.grabber.captureError = KestraboError(ScreenCaptureError::domain, ScreenCaptureError::readFailed, QStringLiteral("read"));
+    c.grabber.captureError =
+        KestraboError(ScreenCaptureError::domain, ScreenCaptureError::readFailed, QStringLiteral("read"));
     EXPECT_EQ(c.run().error(), *c.grabber.captureError);
     EXPECT_EQ(lastScreenAccess, ScreenAccessStatus::available());
     c.grabber.captureError.reset();

@@ -5,8 +5,6 @@
 #include <QFile>
 #include <QRegularExpression>
 
-#include <cmath>
-
 namespace kestrabo::test {
 
 namespace {
@@ -47,10 +45,10 @@ QString PulseDaemon::start()
         qputenv(name, root.toUtf8());
 
     QProcess* server = spawn(QStringLiteral("pulseaudio"),
-                             words(QStringLiteral("-n --file=%1 --exit-idle-time=-1 --daemonize=no --use-pid-file=no "
+                             words(QStringLiteral("-n --exit-idle-time=-1 --daemonize=no --use-pid-file=no "
                                                   "--disable-shm=yes --realtime=no --high-priority=no "
-                                                  "--log-level=error --log-target=stderr")
-                                       .arg(config.fileName())));
+                                                  "--log-level=error --log-target=stderr"))
+                                 << QStringLiteral("--file=") + config.fileName());
     if (server->state() != QProcess::Running)
         return QStringLiteral("pulseaudio did not start");
     if (!waitUntil([this] { return run(QStringLiteral("pactl"), {QStringLiteral("info")}); }, 10'000))
@@ -104,35 +102,7 @@ void PulseDaemon::feedMicrophone(const QByteArray& audio)
         file.write(audio);
     file.close();
     spawn(QStringLiteral("pacat"), words(QStringLiteral("-p --latency-msec=20 -d micsink --format=s16le --rate=16000 "
-                                                        "--channels=1 %1").arg(file.fileName())));
-}
-
-double dominantFrequency(const std::vector<float>& samples, double sampleRate, double highest)
-{
-    // Goertzel power on Hann-windowed 100 ms segments: 10 Hz resolution, little leakage.
-    const size_t segment = size_t(sampleRate / 10);
-    std::vector<double> power(size_t((highest - 100) / 10) + 1);
-    std::vector<float> windowed(segment);
-    for (size_t start = 0; start + segment <= samples.size(); start += segment) {
-        for (size_t i = 0; i < segment; ++i)
-            windowed[i] = samples[start + i] * float(0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(segment)));
-        for (size_t index = 0; index < power.size(); ++index) {
-            const double coefficient = 2 * std::cos(2 * M_PI * (100 + 10 * double(index)) / sampleRate);
-            double previous = 0, beforePrevious = 0;
-            for (float sample : windowed)
-                beforePrevious = std::exchange(previous, sample + coefficient * previous - beforePrevious);
-            power[index] += previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious;
-        }
-    }
-    return 100 + 10 * double(std::max_element(power.begin(), power.end()) - power.begin());
-}
-
-std::vector<float> pcm16ToFloat(const QByteArray& bytes)
-{
-    std::vector<float> samples(size_t(bytes.size() / 2));
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = float(int16_t(uint16_t(uint8_t(bytes[2 * i])) | uint16_t(uint8_t(bytes[2 * i + 1])) << 8)) / 32768.0f;
-    return samples;
+                                                        "--channels=1")) << file.fileName());
 }
 
 } // namespace kestrabo::test

@@ -28,8 +28,4 @@ private:
     std::vector<std::unique_ptr<QProcess>> m_processes; // the server first
 };
 
-// The strongest frequency, in 10 Hz steps from 100 Hz up to `highest`.
-double dominantFrequency(const std::vector<float>& samples, double sampleRate, double highest = 6000);
-std::vector<float> pcm16ToFloat(const QByteArray& bytes);
-
 } // namespace kestrabo::test

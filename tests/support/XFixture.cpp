@@ -4,7 +4,6 @@
 #include <QDeadlineTimer>
 
 #include <cstdio>
-#include <poll.h>
 #include <unistd.h>
 
 #include <X11/Xatom.h>
@@ -32,8 +31,8 @@ Window createWindow(Display* display, const QRect& rect, QRgb colour, long pid)
     return window;
 }
 
-// The helper process, given "display;x,y,w,h;rgb": shows its window, repainting what is exposed
-// (a capture backend redirecting it exposes all of it), until standard input closes.
+// The helper process, given "display;x,y,w,h;rgb": shows its window until standard input
+// closes. The server itself paints the background wherever the window is exposed.
 [[noreturn]] void runForeignWindow(const QByteArray& layout)
 {
     const QList<QByteArray> parts = layout.split(';');
@@ -42,21 +41,12 @@ Window createWindow(Display* display, const QRect& rect, QRgb colour, long pid)
     if (!display || numbers.size() != 4)
         _exit(2);
     const QRect rect(numbers[0].toInt(), numbers[1].toInt(), numbers[2].toInt(), numbers[3].toInt());
-    const Window window = createWindow(display, rect, parts.value(2).toUInt(nullptr, 16), long(getpid()));
-    XSelectInput(display, window, ExposureMask);
-    XSync(display, False);
+    createWindow(display, rect, parts.value(2).toUInt(nullptr, 16), long(getpid()));
     std::printf("ready\n");
     std::fflush(stdout);
-    pollfd sources[2] = {{ConnectionNumber(display), POLLIN, 0}, {0, POLLIN, 0}};
-    for (char buffer[64];;) {
-        for (XEvent event; XPending(display);)
-            if (XNextEvent(display, &event); event.type == Expose)
-                XClearArea(display, window, event.xexpose.x, event.xexpose.y, unsigned(event.xexpose.width),
-                           unsigned(event.xexpose.height), False);
-        XFlush(display);
-        if (poll(sources, 2, -1) < 0 || (sources[1].revents && read(0, buffer, sizeof buffer) <= 0))
-            _exit(0);
+    for (char buffer[64]; read(0, buffer, sizeof buffer) > 0;) {
     }
+    _exit(0);
 }
 
 const bool g_helper = [] {
@@ -130,7 +120,8 @@ void XWindows::paint(quint64 window, const QImage& source)
     // Bands keep each request under the server's size limit.
     const GC gc = XCreateGC(m_display, window, 0, nullptr);
     for (int y = 0; y < image.height(); y += 64)
-        XPutImage(m_display, window, gc, ximage, 0, y, 0, y, unsigned(image.width()), unsigned(std::min(64, image.height() - y)));
+        XPutImage(m_display, window, gc, ximage, 0, y, 0, y, unsigned(image.width()),
+                  unsigned(std::min(64, image.height() - y)));
     XFreeGC(m_display, gc);
     ximage->data = nullptr; // the image's bits are Qt's
     XDestroyImage(ximage);
