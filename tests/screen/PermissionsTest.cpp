@@ -89,39 +89,30 @@ TEST(Permissions, PromptingChecksShareOneProbe)
 TEST(Permissions, ProbeAnswersFromTheBackendOnceAndInTime)
 {
     FakeGrabber grabber;
-    const QList<ShareableDisplay> one{{QStringLiteral("screen"), QStringLiteral("screen"), QRect(0, 0, 10, 10)}};
-    const struct {
-        QList<ShareableDisplay> displays;
-        std::optional<KestraboError> error;
-        ScreenAccessStatus expected;
-    } cases[] = {
-        {one, {}, ScreenAccessStatus::available()},
-        {{},
-         {},
-         ScreenAccessStatus::unavailable(
-             QStringLiteral("No display is available for screen capture. Try Refresh permissions again."))},
-        {one, nested(test::accessDenied(), 2), ScreenAccessStatus::denied()},
-        {one, KestraboError(ScreenCaptureError::domain, ScreenCaptureError::unreachable, QStringLiteral("x")),
-         ScreenAccessStatus::unavailable(
-             QStringLiteral("Screen capture is temporarily unavailable. Try Refresh permissions again."))},
+    const auto probe = [&](QList<ShareableDisplay> displays, std::optional<KestraboError> error) {
+        grabber.displays = displays;
+        grabber.displaysError = error;
+        return answer<ScreenAccessStatus>([&](auto done) { Permissions::probeScreenAccess(grabber, done); });
     };
-    for (const auto& c : cases) {
-        grabber.displays = c.displays;
-        grabber.displaysError = c.error;
-        EXPECT_EQ(answer<ScreenAccessStatus>([&](auto done) { Permissions::probeScreenAccess(grabber, done); }), c.expected);
-    }
+    const QList<ShareableDisplay> one{{QStringLiteral("screen"), QStringLiteral("screen"), QRect(0, 0, 10, 10)}};
+    EXPECT_EQ(probe({}, {}), ScreenAccessStatus::unavailable(QStringLiteral(
+                                 "No display is available for screen capture. Try Refresh permissions again.")));
+    EXPECT_EQ(probe(one, nested(test::accessDenied(), 2)), ScreenAccessStatus::denied());
+    EXPECT_EQ(probe(one, KestraboError(ScreenCaptureError::domain, ScreenCaptureError::unreachable, QString())),
+              ScreenAccessStatus::unavailable(
+                  QStringLiteral("Screen capture is temporarily unavailable. Try Refresh permissions again.")));
+    EXPECT_EQ(probe(one, {}), ScreenAccessStatus::available());
 
     // A backend that answers after the time-out: the time-out is the answer, and the late
     // "available" is neither returned nor remembered.
     lastScreenAccess.reset();
-    grabber.displaysError.reset();
     grabber.hold = true;
-    const Permissions::Probe probe = [&](Permissions::StatusCallback done) {
+    const Permissions::Probe slowProbe = [&](Permissions::StatusCallback done) {
         Permissions::probeScreenAccess(grabber, std::move(done), std::chrono::milliseconds(30));
     };
     int answers = 0;
     std::optional<ScreenAccessStatus> status;
-    Permissions::checkScreenAccess(true, true, probe, [&](const ScreenAccessStatus& s) { status = s, ++answers; });
+    Permissions::checkScreenAccess(true, true, slowProbe, [&](const ScreenAccessStatus& s) { status = s, ++answers; });
     ASSERT_TRUE(test::waitUntil([&] { return answers == 1; }));
     EXPECT_EQ(status, ScreenAccessStatus::unavailable(kTimedOut));
     EXPECT_EQ(lastScreenAccess, ScreenAccessStatus::unavailable(kTimedOut));

@@ -65,28 +65,25 @@ QSize jpegSize(const std::optional<QByteArray>& jpeg)
 
 TEST(SelectionGeometry, MapsPointsToPixelsFromTheLowerLeft)
 {
+    using SelectionGeometry::pixelRect;
     const qreal inf = std::numeric_limits<qreal>::infinity(), nan = std::numeric_limits<qreal>::quiet_NaN();
     const QSizeF points(1440, 900), pixels(2880, 1800), unit(100, 100);
-    const struct {
-        QRectF selection;
-        QSizeF points, pixels;
-        QRectF expected;
-    } cases[] = {
-        {{100, 100, 200, 50}, points, pixels, {200, 1500, 400, 100}},
-        {{300, 150, -200, -50}, points, pixels, {200, 1500, 400, 100}}, // standardised
-        {{1400, 850, 100, 100}, points, pixels, {2800, 0, 80, 100}},    // clipped
-        {{-50, -50, 100, 100}, points, pixels, {0, 1700, 100, 100}},
-        {{1500, 100, 100, 100}, points, pixels, {}}, // wholly outside
-        {{10.25, 10, 1, 1}, unit, unit, {10, 89, 2, 1}}, // grown to whole pixels
-        {{10, 10, 1, 200}, unit, unit, {10, 0, 1, 90}},
-        {{0, 0, 10, 10}, {0, 900}, pixels, {}},
-        {{0, 0, 10, 10}, points, {2880, -1}, {}},
-        {{0, 0, 10, 10}, {inf, 900}, pixels, {}},
-        {{nan, 0, 10, 10}, points, pixels, {}},
-        {{0, 0, inf, 10}, points, pixels, {}},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(SelectionGeometry::pixelRect(c.selection, c.points, c.pixels), c.expected) << "case " << &c - cases;
+    EXPECT_EQ(pixelRect(QRectF(100, 100, 200, 50), points, pixels), QRectF(200, 1500, 400, 100));
+    // Negative sizes are standardised; past the edge is clipped; wholly outside is nothing.
+    EXPECT_EQ(pixelRect(QRectF(300, 150, -200, -50), points, pixels), QRectF(200, 1500, 400, 100));
+    EXPECT_EQ(pixelRect(QRectF(1400, 850, 100, 100), points, pixels), QRectF(2800, 0, 80, 100));
+    EXPECT_EQ(pixelRect(QRectF(-50, -50, 100, 100), points, pixels), QRectF(0, 1700, 100, 100));
+    EXPECT_EQ(pixelRect(QRectF(1500, 100, 100, 100), points, pixels), QRectF());
+    // Fractions grow to whole pixels.
+    EXPECT_EQ(pixelRect(QRectF(10.25, 10, 1, 1), unit, unit), QRectF(10, 89, 2, 1));
+    EXPECT_EQ(pixelRect(QRectF(10, 10, 1, 200), unit, unit), QRectF(10, 0, 1, 90));
+    // Unusable input.
+    for (const auto& [selection, from, to] : {std::tuple{QRectF(0, 0, 10, 10), QSizeF(0, 900), pixels},
+                                              {QRectF(0, 0, 10, 10), points, QSizeF(2880, -1)},
+                                              {QRectF(0, 0, 10, 10), QSizeF(inf, 900), pixels},
+                                              {QRectF(nan, 0, 10, 10), points, pixels},
+                                              {QRectF(0, 0, inf, 10), points, pixels}})
+        EXPECT_EQ(pixelRect(selection, from, to), QRectF());
 }
 
 TEST(ScreenContext, JpegIsBoundedAndTheCropCutFromTheFullCapture)
