@@ -7,21 +7,16 @@
 
 namespace kestrabo::test {
 
-// A scripted sound device. The test keeps the shared `Script` (the engine owns the device) and
-// drives it block by block: `capture` plays the audio thread, `finish` reports a scheduled
-// buffer as played back. Both call straight into the engine, on whatever thread the test uses.
+// A scripted sound device. The test keeps the script (the engine owns the device): `capture`
+// plays the audio thread, `finish` reports a scheduled buffer as played, on the caller's thread.
 struct FakeAudioScript {
-    // Answers.
     bool authorized = true;
     long long voiceProcessingError = 0; // nonzero: configure(true) fails with this code
     long long ordinaryError = 0;        // nonzero: configure(false) fails with this code
-    long long startError = 0;
     AudioFormat input{48000, 1};
     AudioFormat output{48000, 2};
 
-    // What the engine did.
     int configures = 0;
-    int stops = 0;
     bool running = false;
     bool voiceProcessing = false;
     AudioDevice::CaptureHandler onCapture;
@@ -29,24 +24,19 @@ struct FakeAudioScript {
         std::vector<float> samples;
         AudioDevice::PlayedHandler onPlayed;
     };
-    std::vector<Scheduled> scheduled;
+    std::vector<Scheduled> scheduled; // kept across stop(), so an old one can finish late
 
     void capture(const std::vector<float>& interleaved)
     {
         if (onCapture)
             onCapture(interleaved.data(), int(interleaved.size()) / input.channels);
     }
-    void finish(size_t index)
-    {
-        if (index < scheduled.size() && scheduled[index].onPlayed)
-            scheduled[index].onPlayed();
-    }
+    void finish(size_t index) { scheduled.at(index).onPlayed(); }
 };
 
 class FakeAudioDevice final : public AudioDevice {
 public:
     explicit FakeAudioDevice(std::shared_ptr<FakeAudioScript> script) : m_script(std::move(script)) {}
-
     static AudioDeviceFactory factory(std::shared_ptr<FakeAudioScript> script)
     {
         return [script] { return std::make_unique<FakeAudioDevice>(script); };
@@ -56,8 +46,7 @@ public:
     Status configure(bool voiceProcessing) override
     {
         ++m_script->configures;
-        const long long code = voiceProcessing ? m_script->voiceProcessingError : m_script->ordinaryError;
-        if (code != 0)
+        if (const long long code = voiceProcessing ? m_script->voiceProcessingError : m_script->ordinaryError)
             return KestraboError(QStringLiteral("FakeAudio"), code, QStringLiteral("refused"));
         m_script->voiceProcessing = voiceProcessing;
         return {};
@@ -66,8 +55,6 @@ public:
     AudioFormat outputFormat() const override { return m_script->output; }
     Status start(CaptureHandler onCapture) override
     {
-        if (m_script->startError != 0)
-            return KestraboError(QStringLiteral("FakeAudio"), m_script->startError, QStringLiteral("refused"));
         m_script->onCapture = std::move(onCapture);
         m_script->running = true;
         return {};
@@ -76,10 +63,8 @@ public:
     {
         m_script->scheduled.push_back({std::move(samples), std::move(onPlayed)});
     }
-    // Keeps the scheduled buffers, so a test can report an old one "just before" the stop.
     void stop() override
     {
-        ++m_script->stops;
         m_script->running = false;
         m_script->onCapture = nullptr;
     }

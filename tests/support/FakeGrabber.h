@@ -3,7 +3,6 @@
 #include "core/Job.h"
 #include "platform/ScreenGrabber.h"
 
-#include <QCoreApplication>
 #include <QObject>
 
 #include <deque>
@@ -12,7 +11,7 @@
 namespace kestrabo::test {
 
 // A capture backend with fixed answers, delivered in a later turn like the real one, or held
-// until `release()` when `hold` is set.
+// until `release()` while `hold` is set.
 class FakeGrabber final : public QObject, public ScreenGrabber {
 public:
     bool preflightAnswer = true;
@@ -22,35 +21,27 @@ public:
     std::optional<KestraboError> captureError;
     bool hold = false;
 
-    int displayRequests = 0;
-    int captureRequests = 0;
+    int displayRequests = 0, captureRequests = 0;
     QString capturedIdentifier;
     QSize requestedSize;
 
     bool preflight() override { return preflightAnswer; }
-
     void shareableDisplays(std::function<void(Result<QList<ShareableDisplay>>)> done) override
     {
         ++displayRequests;
-        answer([this, done] {
-            done(displaysError ? Result<QList<ShareableDisplay>>(*displaysError) : Result<QList<ShareableDisplay>>(displays));
-        });
+        answer([this, done] { done(displaysError ? Result<QList<ShareableDisplay>>(*displaysError) : displays); });
     }
-
     void capture(const QString& identifier, QSize pixelSize, std::function<void(Result<QImage>)> done) override
     {
         ++captureRequests;
         capturedIdentifier = identifier;
         requestedSize = pixelSize;
-        answer([this, done] { done(captureError ? Result<QImage>(*captureError) : Result<QImage>(image)); });
+        answer([this, done] { done(captureError ? Result<QImage>(*captureError) : image); });
     }
 
-    // Answers every held request.
     void release()
     {
-        auto held = std::move(m_held);
-        m_held.clear();
-        for (auto& work : held)
+        for (auto held = std::exchange(m_held, {}); auto& work : held)
             work();
     }
     bool holding() const { return !m_held.empty(); }

@@ -2,12 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QProcessEnvironment>
-#include <QThread>
 
 #include <cstdio>
-#include <cstdlib>
-#include <poll.h>
 #include <unistd.h>
 
 #include <X11/Xatom.h>
@@ -20,96 +16,76 @@ namespace {
 
 constexpr const char* kHelperVariable = "KESTRABO_TEST_X_WINDOW";
 
-void setPid(Display* display, Window window, long pid)
-{
-    const Atom property = XInternAtom(display, "_NET_WM_PID", False);
-    XChangeProperty(display, window, property, XA_CARDINAL, 32, PropModeReplace,
-                    reinterpret_cast<unsigned char*>(&pid), 1);
-}
-
-Window createWindow(Display* display, const QRect& rect, QRgb colour)
+Window createWindow(Display* display, const QRect& rect, QRgb colour, long pid)
 {
     XSetWindowAttributes attributes{};
     attributes.background_pixel = colour & 0xffffff;
-    attributes.border_pixel = 0;
     const Window window = XCreateWindow(display, DefaultRootWindow(display), rect.x(), rect.y(), unsigned(rect.width()),
                                         unsigned(rect.height()), 0, CopyFromParent, InputOutput, CopyFromParent,
                                         CWBackPixel | CWBorderPixel, &attributes);
-    // Without a window manager the requested position holds.
-    XMapRaised(display, window);
+    if (pid)
+        XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(&pid), 1);
+    XMapRaised(display, window); // without a window manager the requested position holds
+    XSync(display, False);
     return window;
 }
 
-// The helper process: "display;x,y,w,h;rgb" in the environment. Shows the window until
-// standard input closes or the test stops it.
-[[noreturn]] void runForeignWindow(const QByteArray& specification)
+// The helper process, given "display;x,y,w,h;rgb": shows its window until standard input
+// closes. The server itself paints the background wherever the window is exposed.
+[[noreturn]] void runForeignWindow(const QByteArray& layout)
 {
-    const QList<QByteArray> parts = specification.split(';');
+    const QList<QByteArray> parts = layout.split(';');
     const QList<QByteArray> numbers = parts.value(1).split(',');
     Display* display = XOpenDisplay(parts.value(0).constData());
     if (!display || numbers.size() != 4)
         _exit(2);
     const QRect rect(numbers[0].toInt(), numbers[1].toInt(), numbers[2].toInt(), numbers[3].toInt());
-    const Window window = createWindow(display, rect, parts.value(2).toUInt(nullptr, 16));
-    setPid(display, window, long(getpid()));
-    XSelectInput(display, window, ExposureMask);
-    XSync(display, False);
+    createWindow(display, rect, parts.value(2).toUInt(nullptr, 16), long(getpid()));
     std::printf("ready\n");
     std::fflush(stdout);
-    // Like any client, repaint what is exposed (a capture backend redirecting the window
-    // exposes all of it).
-    pollfd sources[2] = {{ConnectionNumber(display), POLLIN, 0}, {0, POLLIN, 0}};
-    for (;;) {
-        while (XPending(display)) {
-            XEvent event;
-            XNextEvent(display, &event);
-            if (event.type == Expose)
-                XClearArea(display, window, event.xexpose.x, event.xexpose.y, unsigned(event.xexpose.width),
-                           unsigned(event.xexpose.height), False);
-        }
-        XFlush(display);
-        if (poll(sources, 2, -1) < 0)
-            _exit(3);
-        if (sources[1].revents) {
-            char buffer[64];
-            if (read(0, buffer, sizeof buffer) <= 0)
-                _exit(0);
-        }
+    for (char buffer[64]; read(0, buffer, sizeof buffer) > 0;) {
     }
+    _exit(0);
 }
 
 const bool g_helper = [] {
-    const QByteArray specification = qgetenv(kHelperVariable);
-    if (!specification.isEmpty())
-        runForeignWindow(specification);
+    if (const QByteArray layout = qgetenv(kHelperVariable); !layout.isEmpty())
+        runForeignWindow(layout);
     return false;
 }();
 
 bool waitForLine(QProcess& process, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!process.canReadLine()) {
+    for (QDeadlineTimer deadline(timeoutMs); !process.canReadLine(); process.waitForReadyRead(50))
         if (deadline.hasExpired() || process.state() == QProcess::NotRunning)
             return false;
-        process.waitForReadyRead(50);
-    }
     return true;
+}
+
+void stopProcess(QProcess& process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate(); // our own child, by its PID
+    if (!process.waitForFinished(5'000)) {
+        process.kill();
+        process.waitForFinished(5'000);
+    }
 }
 
 } // namespace
 
 QString Xvfb::start(QSize size, bool composite)
 {
-    const QString screen = QStringLiteral("%1x%2x24").arg(size.width()).arg(size.height());
     // -displayfd 1: Xvfb picks a free display number and writes it to our pipe when ready.
-    m_process.setProgram(QStringLiteral("Xvfb"));
-    m_process.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                            QStringLiteral("0"), screen, composite ? QStringLiteral("+extension") : QStringLiteral("-extension"),
-                            QStringLiteral("Composite"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                            QStringLiteral("-noreset")});
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.setStandardErrorFile(QProcess::nullDevice());
-    m_process.start();
+    m_process.start(QStringLiteral("Xvfb"), QStringLiteral("-displayfd 1 -screen 0 %1x%2x24 %3extension Composite "
+                                                           "-nolisten tcp -noreset")
+                                                .arg(size.width())
+                                                .arg(size.height())
+                                                .arg(QLatin1Char(composite ? '+' : '-'))
+                                                .split(QLatin1Char(' ')));
     if (!m_process.waitForStarted(5'000))
         return QStringLiteral("Xvfb did not start: ") + m_process.errorString();
     if (!waitForLine(m_process, 15'000)) {
@@ -120,71 +96,45 @@ QString Xvfb::start(QSize size, bool composite)
     return QString();
 }
 
-void Xvfb::stop()
-{
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate(); // SIGTERM to our own child, by its PID
-    if (!m_process.waitForFinished(5'000)) {
-        m_process.kill();
-        m_process.waitForFinished(5'000);
-    }
-}
+void Xvfb::stop() { stopProcess(m_process); }
 
-struct XWindows::State {
-    Display* display = nullptr;
-};
-
-XWindows::XWindows(const QByteArray& display) : m_state(std::make_unique<State>())
-{
-    m_state->display = XOpenDisplay(display.constData());
-}
+XWindows::XWindows(const QByteArray& display) : m_display(XOpenDisplay(display.constData())) {}
 
 XWindows::~XWindows()
 {
-    if (m_state->display)
-        XCloseDisplay(m_state->display);
+    if (m_display)
+        XCloseDisplay(m_display);
 }
-
-bool XWindows::isOpen() const { return m_state->display != nullptr; }
 
 quint64 XWindows::create(const QRect& rect, QRgb colour, bool ours)
 {
-    Display* display = m_state->display;
-    const Window window = createWindow(display, rect, colour);
-    if (ours)
-        setPid(display, window, long(getpid()));
-    XSync(display, False);
-    return window;
+    return createWindow(m_display, rect, colour, ours ? long(getpid()) : 0);
 }
 
 void XWindows::paint(quint64 window, const QImage& source)
 {
-    Display* display = m_state->display;
     QImage image = source.convertToFormat(QImage::Format_RGB32);
-    XImage* ximage = XCreateImage(display, DefaultVisual(display, DefaultScreen(display)), 24, ZPixmap, 0,
+    XImage* ximage = XCreateImage(m_display, DefaultVisual(m_display, DefaultScreen(m_display)), 24, ZPixmap, 0,
                                   reinterpret_cast<char*>(image.bits()), unsigned(image.width()),
                                   unsigned(image.height()), 32, int(image.bytesPerLine()));
-    // Tiled writes keep each request under the server's size limit.
-    const GC gc = XCreateGC(display, window, 0, nullptr);
-    constexpr int kBand = 64;
-    for (int y = 0; y < image.height(); y += kBand)
-        XPutImage(display, window, gc, ximage, 0, y, 0, y, unsigned(image.width()),
-                  unsigned(std::min(kBand, image.height() - y)));
-    XFreeGC(display, gc);
-    ximage->data = nullptr;
+    // Bands keep each request under the server's size limit.
+    const GC gc = XCreateGC(m_display, window, 0, nullptr);
+    for (int y = 0; y < image.height(); y += 64)
+        XPutImage(m_display, window, gc, ximage, 0, y, 0, y, unsigned(image.width()),
+                  unsigned(std::min(64, image.height() - y)));
+    XFreeGC(m_display, gc);
+    ximage->data = nullptr; // the image's bits are Qt's
     XDestroyImage(ximage);
-    XSync(display, False);
+    XSync(m_display, False);
 }
 
 void XWindows::warpPointer(QPoint position)
 {
-    Display* display = m_state->display;
-    XWarpPointer(display, 0, DefaultRootWindow(display), 0, 0, 0, 0, position.x(), position.y());
-    XSync(display, False);
+    XWarpPointer(m_display, 0, DefaultRootWindow(m_display), 0, 0, 0, 0, position.x(), position.y());
+    XSync(m_display, False);
 }
 
-void XWindows::sync() { XSync(m_state->display, False); }
+void XWindows::sync() { XSync(m_display, False); }
 
 bool ForeignWindow::start(const QByteArray& display, const QRect& rect, QRgb colour)
 {
@@ -197,17 +147,10 @@ bool ForeignWindow::start(const QByteArray& display, const QRect& rect, QRgb col
                                                            .arg(rect.height())
                                                            .arg(colour & 0xffffff, 6, 16, QLatin1Char('0')));
     m_process.setProcessEnvironment(environment);
-    m_process.setProgram(QCoreApplication::applicationFilePath());
-    m_process.start();
+    m_process.start(QCoreApplication::applicationFilePath());
     return m_process.waitForStarted(5'000) && waitForLine(m_process, 10'000);
 }
 
-void ForeignWindow::stop()
-{
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.kill();
-    m_process.waitForFinished(5'000);
-}
+void ForeignWindow::stop() { stopProcess(m_process); }
 
 } // namespace kestrabo::test
