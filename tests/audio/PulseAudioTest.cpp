@@ -175,10 +175,10 @@ TEST_F(PulseAudioTest, PlaybackEndsWhenTheServerHasPlayedIt)
     ASSERT_TRUE(waitUntil([&] { return playback.size() == 2; }, 10'000));
     EXPECT_TRUE(playback[0].first);
     EXPECT_FALSE(playback[1].first);
-    // Reported when heard, not when written (which takes no time). The upper bound allows the
-    // 50 ms playback buffer, the server's timing updates and a busy machine.
+    // Reported when heard, not when written (which takes no time); the upper bound only catches
+    // a report that waits for something else, with room for a busy machine.
     EXPECT_GE(playback[1].second - scheduledAt, 980);
-    EXPECT_LE(playback[1].second - scheduledAt, 1'800);
+    EXPECT_LE(playback[1].second - scheduledAt, 5'000);
 
     spin(300);
     engine.stop();
