@@ -328,6 +328,16 @@ KeychainStatus addItem(const KeychainAttributes& attributes)
     return keychainStatus::success;
 }
 
+// Opens the service and finds the query's items, unlocked for changing them.
+KeychainStatus writableItems(ServiceConnection& connection, const KeychainAttributes& query, ItemList& items)
+{
+    if (const KeychainStatus status = connection.open(); status != keychainStatus::success)
+        return status;
+    if (const KeychainStatus status = findItems(connection.service(), query, items); status != keychainStatus::success)
+        return status;
+    return unlockItems(connection.service(), items, query.interactionNotAllowed);
+}
+
 KeychainStatus updateItems(const KeychainAttributes& query, const KeychainAttributes& changes)
 {
     if (!namesOneItem(query))
@@ -336,15 +346,8 @@ KeychainStatus updateItems(const KeychainAttributes& query, const KeychainAttrib
     if (changes.itemClass || changes.service || changes.account || changes.synchronizable.value_or(false))
         return kMalformedCall;
     ServiceConnection connection;
-    if (const KeychainStatus status = connection.open(); status != keychainStatus::success)
-        return status;
-    SecretService* service = connection.service();
-
     ItemList items;
-    if (const KeychainStatus status = findItems(service, query, items); status != keychainStatus::success)
-        return status;
-    if (const KeychainStatus status = unlockItems(service, items, query.interactionNotAllowed);
-        status != keychainStatus::success)
+    if (const KeychainStatus status = writableItems(connection, query, items); status != keychainStatus::success)
         return status;
 
     ErrorSlot error;
@@ -367,15 +370,8 @@ KeychainStatus deleteItems(const KeychainAttributes& query)
     if (!namesOneItem(query))
         return kMalformedCall;
     ServiceConnection connection;
-    if (const KeychainStatus status = connection.open(); status != keychainStatus::success)
-        return status;
-    SecretService* service = connection.service();
-
     ItemList items;
-    if (const KeychainStatus status = findItems(service, query, items); status != keychainStatus::success)
-        return status;
-    if (const KeychainStatus status = unlockItems(service, items, query.interactionNotAllowed);
-        status != keychainStatus::success)
+    if (const KeychainStatus status = writableItems(connection, query, items); status != keychainStatus::success)
         return status;
 
     ErrorSlot error;
