@@ -1,4 +1,5 @@
 #include "LiveSim.h"
+#include "sim-common/ServerThread.h"
 
 #include "Scenario.h"
 #include "core/Json.h"
@@ -392,16 +393,8 @@ quint16 LiveSim::start(quint16 port)
         m_shared->port = 0;
         stalled = m_shared->stalled;
     }
-    m_thread = new QThread;
-    m_thread->setObjectName(QStringLiteral("kestrabo-live-sim"));
     m_server = new Server(m_scenario, m_shared);
-    m_server->moveToThread(m_thread);
-    m_thread->start();
-    bool listening = false;
-    Server* server = m_server;
-    QMetaObject::invokeMethod(server, [server, port, &listening] { listening = server->listen(port); },
-                              Qt::BlockingQueuedConnection);
-    if (!listening) {
+    if (!startServerThread(m_thread, m_server, QStringLiteral("kestrabo-live-sim"), port)) {
         control.unlock();
         stop();
         return 0;
@@ -422,16 +415,7 @@ void LiveSim::stop()
         m_shared->stalled = false;
         m_shared->changed.wakeAll();
     }
-    Server* server = m_server;
-    QMetaObject::invokeMethod(server, [server] {
-        server->shutdown();
-        server->deleteLater();
-    }, Qt::BlockingQueuedConnection);
-    m_thread->quit();
-    m_thread->wait();
-    delete m_thread;
-    m_thread = nullptr;
-    m_server = nullptr;
+    stopServerThread(m_thread, m_server);
     QMutexLocker lock(&m_shared->mutex);
     m_shared->port = 0;
 }

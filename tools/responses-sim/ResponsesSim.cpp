@@ -1,4 +1,5 @@
 #include "responses-sim/ResponsesSim.h"
+#include "sim-common/ServerThread.h"
 
 #include "responses-sim/Scenario.h"
 
@@ -482,16 +483,8 @@ quint16 ResponsesSim::start(quint16 port)
         m_shared->port = 0;
         m_shared->log = onLog;
     }
-    m_thread = new QThread;
-    m_thread->setObjectName(QStringLiteral("kestrabo-responses-sim"));
     m_server = new Server(m_shared);
-    m_server->moveToThread(m_thread);
-    m_thread->start();
-    bool listening = false;
-    Server* server = m_server;
-    QMetaObject::invokeMethod(server, [server, port, &listening] { listening = server->listen(port); },
-                              Qt::BlockingQueuedConnection);
-    if (!listening) {
+    if (!startServerThread(m_thread, m_server, QStringLiteral("kestrabo-responses-sim"), port)) {
         control.unlock();
         stop();
         return 0;
@@ -504,16 +497,7 @@ void ResponsesSim::stop()
     QMutexLocker control(&m_control);
     if (!m_thread)
         return;
-    Server* server = m_server;
-    QMetaObject::invokeMethod(server, [server] {
-        server->shutdown();
-        server->deleteLater();
-    }, Qt::BlockingQueuedConnection);
-    m_thread->quit();
-    m_thread->wait();
-    delete m_thread;
-    m_thread = nullptr;
-    m_server = nullptr;
+    stopServerThread(m_thread, m_server);
     QMutexLocker lock(&m_shared->mutex);
     m_shared->port = 0;
 }
