@@ -30,6 +30,16 @@ Snapshot snapshot(AppModel& model)
 }
 
 
+// A model whose conversation has started and waits for the microphone answer.
+AppModel& connecting(ModelFixture& f)
+{
+    f.access.holdRequests = true;
+    AppModel& model = f.make();
+    model.setApiKey(QStringLiteral("sk-test"));
+    model.toggle();
+    return model;
+}
+
 } // namespace
 
 TEST(AppModel, StoredSettingsFallBackToDefaultsAndTheShortcutIsWrittenBack)
@@ -79,10 +89,7 @@ TEST(AppModel, KeyOfBlanksOpensSettingsAndStartsNothing)
 TEST(AppModel, ToggleWhileConnectingStopsAndThePendingStartNeverConnects)
 {
     ModelFixture f;
-    f.access.holdRequests = true;
-    AppModel& model = f.make();
-    model.setApiKey(QStringLiteral("sk-test"));
-    model.toggle();
+    AppModel& model = connecting(f);
     ASSERT_TRUE(test::waitUntil([&] { return f.access.hasHeldMicrophoneRequest(); }));
     model.toggle();
     EXPECT_FALSE(model.active());
@@ -113,10 +120,7 @@ TEST(AppModel, RefusedMicrophoneFailsTheStartWithItsSentence)
 TEST(AppModel, StopTwiceEqualsOnceAndLatePlaybackChangesNothing)
 {
     ModelFixture f;
-    f.access.holdRequests = true;
-    AppModel& model = f.make();
-    model.setApiKey(QStringLiteral("sk-test"));
-    model.toggle();
+    AppModel& model = connecting(f);
     model.audio().onPlaybackState(true);
     EXPECT_EQ(model.state(), CompanionState::speaking);
     model.audio().onLevel(0.5f);
@@ -137,10 +141,7 @@ TEST(AppModel, StopTwiceEqualsOnceAndLatePlaybackChangesNothing)
 TEST(AppModel, PlaybackMovesBetweenSpeakingAndListeningWhileActive)
 {
     ModelFixture f;
-    f.access.holdRequests = true;
-    AppModel& model = f.make();
-    model.setApiKey(QStringLiteral("sk-test"));
-    model.toggle();
+    AppModel& model = connecting(f);
     model.audio().onPlaybackState(true);
     EXPECT_EQ(model.state(), CompanionState::speaking);
     model.audio().onPlaybackState(false);
