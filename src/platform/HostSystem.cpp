@@ -40,4 +40,15 @@ bool isExecutableFile(const QString& path)
     return !native.isEmpty() && access(native.constData(), X_OK) == 0 && QFileInfo(path).isFile();
 }
 
+bool isWaylandSession(const QMap<QString, QString>& environment)
+{
+    return environment.value(QStringLiteral("XDG_SESSION_TYPE")).compare(QLatin1String("wayland"), Qt::CaseInsensitive) == 0
+        || !environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty();
+}
+
+bool isWaylandSession()
+{
+    return isWaylandSession(processEnvironment());
+}
+
 } // namespace kestrabo::host

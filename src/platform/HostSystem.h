@@ -16,4 +16,15 @@ QString accountHomeDirectory();
 // execute.
 bool isExecutableFile(const QString& path);
 
+// True under a Wayland session (XDG_SESSION_TYPE=wayland or WAYLAND_DISPLAY set), where an X
+// client sees neither global keys nor other clients' pixels.
+bool isWaylandSession();
+bool isWaylandSession(const QMap<QString, QString>& environment);
+
+// What does not work under Wayland, said once for every place that shows it.
+inline constexpr const char* waylandShortcutUnavailable =
+    "The conversation key needs an X11 session. Start talking and Hey, kestrabo still work.";
+inline constexpr const char* waylandScreenUnavailable =
+    "Screen capture needs an X11 session. Under Wayland Kestrabo cannot read the screen.";
+
 } // namespace kestrabo::host
