@@ -1,19 +1,18 @@
 #include "FakeInput.h"
 
-#include <X11/Xlib.h>
+#include "platform/linux/XlibConnection.h"
 #include <X11/extensions/XTest.h>
 
 namespace kestrabo::test {
 
 FakeInput::FakeInput(const QByteArray& display)
-    : m_display(XOpenDisplay(display.isEmpty() ? nullptr : display.constData()))
+    : m_display(xlib::openDisplay(display, &m_lost))
 {
 }
 
 FakeInput::~FakeInput()
 {
-    if (m_display)
-        XCloseDisplay(m_display);
+    xlib::closeDisplay(m_display);
 }
 
 void FakeInput::key(const char* name, bool press)

@@ -4,6 +4,8 @@
 #include <QPoint>
 #include <QRect>
 
+#include <atomic>
+
 struct _XDisplay;
 
 namespace kestrabo::test {
@@ -32,6 +34,8 @@ public:
 private:
     void key(const char* name, bool press);
 
+    // Survives its server going away, as the code under test does.
+    std::atomic<bool> m_lost{false};
     _XDisplay* m_display;
     quint64 m_window = 0;
     int m_keyPresses = 0;
