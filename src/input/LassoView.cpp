@@ -9,17 +9,17 @@
 
 namespace kestrabo {
 
-SelectionPanel::SelectionPanel(const QRect& frame)
+SelectionPanel::SelectionPanel(const QRect& frame, bool seeThrough)
     : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::BypassWindowManagerHint
                            | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint)
 {
-    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_TranslucentBackground, seeThrough);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
     setGeometry(frame);
 }
 
-LassoView::LassoView(QWidget* parent) : QWidget(parent)
+LassoView::LassoView(QWidget* parent, const QPixmap& backdrop) : QWidget(parent), m_backdrop(backdrop)
 {
     setCursor(Qt::CrossCursor);
     setFocusPolicy(Qt::NoFocus);
@@ -66,6 +66,8 @@ void LassoView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
+    if (!m_backdrop.isNull())
+        painter.drawPixmap(rect(), m_backdrop);
     painter.fillRect(rect(), QColor::fromRgbF(0, 0, 0, 0.12f));
 
     // Lengths are display points, like the view's own geometry.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QPixmap>
 #include <QPointF>
 #include <QRectF>
 #include <QWidget>
@@ -10,12 +11,13 @@
 
 namespace kestrabo {
 
-// The circle overlay's window: frameless, see-through, above everything, left alone by the
-// window manager, and never given keyboard focus, so the user's window keeps their keys.
+// The circle overlay's window: frameless, above everything, left alone by the window manager,
+// and never given keyboard focus, so the user's window keeps their keys. See-through, unless
+// the display cannot show that: then the view paints a still picture of what lay beneath.
 class SelectionPanel : public QWidget {
     Q_OBJECT
 public:
-    explicit SelectionPanel(const QRect& frame);
+    SelectionPanel(const QRect& frame, bool seeThrough);
 };
 
 // Records and draws one lasso stroke. Points are in the display's own points with the origin at
@@ -25,7 +27,8 @@ class LassoView : public QWidget {
 public:
     static constexpr const char* hint = "Circle something, then ask. Esc to cancel.";
 
-    explicit LassoView(QWidget* parent = nullptr);
+    // `backdrop`, when given, is what the display showed, painted beneath the veil.
+    explicit LassoView(QWidget* parent = nullptr, const QPixmap& backdrop = {});
 
     // The mouse button went up.
     std::function<void()> onComplete;
@@ -43,6 +46,7 @@ protected:
 private:
     QPointF toView(const QPointF& widgetPoint) const;
 
+    QPixmap m_backdrop;
     QList<QPointF> m_points;
 };
 

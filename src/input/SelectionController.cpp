@@ -1,11 +1,17 @@
 #include "input/SelectionController.h"
 
 #include "input/LassoView.h"
+#include "platform/linux/X11Desktop.h"
 #include "routing/ScreenContext.h"
 
 #include <QVBoxLayout>
 
 namespace kestrabo {
+
+SelectionController::SelectionController(QObject* parent)
+    : QObject(parent), seeThrough([] { return x11::compositingManagerRunning(); })
+{
+}
 
 SelectionController::~SelectionController() { cancel(); }
 
@@ -15,8 +21,9 @@ void SelectionController::show()
     QScreen* screen = ScreenContext::currentScreen();
     if (!screen)
         return;
-    auto* panel = new SelectionPanel(screen->geometry());
-    auto* canvas = new LassoView(panel);
+    const bool transparent = !seeThrough || seeThrough();
+    auto* panel = new SelectionPanel(screen->geometry(), transparent);
+    auto* canvas = new LassoView(panel, transparent ? QPixmap() : screen->grabWindow(0));
     auto* layout = new QVBoxLayout(panel);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(canvas);

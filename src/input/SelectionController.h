@@ -20,11 +20,14 @@ public:
     // Smaller circles are taken for slips and dropped.
     static constexpr qreal minimumSide = 8;
 
-    explicit SelectionController(QObject* parent = nullptr) : QObject(parent) {}
+    explicit SelectionController(QObject* parent = nullptr);
     ~SelectionController() override;
 
     // The display and the circle's bounds in its own points, origin at its lower-left corner.
     std::function<void(QScreen* screen, const QRectF& rect)> onSelection;
+    // Whether a see-through overlay shows the display beneath it; else it shows a still
+    // picture of the display taken as it opens.
+    std::function<bool()> seeThrough;
 
     void show();
     void finish();

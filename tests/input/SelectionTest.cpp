@@ -121,6 +121,7 @@ TEST(Selection, TheKeyReleaseReportsFirstAndASecondHoldStartsAfresh)
 TEST(Selection, TheOverlayShowsTheVeilTheHintAndTheStroke)
 {
     SelectionRig rig;
+    rig.controller.seeThrough = [] { return true; };
     SelectionPanel* panel = rig.show();
     ASSERT_TRUE(panel);
     rig.stroke({{200, 300}, {500, 300}, {500, 500}, {260, 520}}, false);
@@ -146,5 +147,19 @@ TEST(Selection, TheOverlayShowsTheVeilTheHintAndTheStroke)
     EXPECT_GT(white, 50);
     for (int x = 0; x < 32; ++x)
         EXPECT_NE(shot.pixel(x, 70), 0xffffffffu);
+    rig.controller.cancel();
+}
+
+TEST(Selection, WithoutACompositorTheOverlayShowsWhatLayBeneath)
+{
+    SelectionRig rig; // Xvfb runs no compositing manager
+    rig.input.focusedWindow(QRect(600, 500, 300, 200)); // white
+    SelectionPanel* panel = rig.show();
+    ASSERT_TRUE(panel);
+    const QImage shot = panel->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    const QColor covered = shot.pixelColor(700, 600);
+    EXPECT_EQ(covered.alpha(), 255);
+    EXPECT_NEAR(covered.redF(), 0.88, 0.01); // white under the 12 % veil
+    EXPECT_EQ(qGray(shot.pixel(100, 600)), 0); // Xvfb's black root
     rig.controller.cancel();
 }
