@@ -1,11 +1,10 @@
-// This suite runs Qt on the xcb platform against an Xvfb of its own, started before the
-// application object because the platform connects while it is built.
+// This suite runs Qt on xcb against an Xvfb of its own, started before the application object
+// because the platform connects while it is built. Listing the tests needs no display.
 
 #include <QApplication>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -18,16 +17,14 @@
 
 namespace {
 
-// Xvfb on a display number it picks and writes to our pipe when ready; empty on failure.
+// Xvfb writes the display number it picked to our pipe once it is ready.
 std::string startXvfb(pid_t& pid)
 {
     int fds[2];
-    if (pipe(fds) != 0)
+    if (pipe(fds) != 0 || (pid = fork()) < 0)
         return {};
-    pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM); // never outlives a crashed test
-        close(fds[0]);
         const int quiet = open("/dev/null", O_WRONLY);
         dup2(quiet, 1);
         dup2(quiet, 2);
@@ -37,39 +34,28 @@ std::string startXvfb(pid_t& pid)
         _exit(127);
     }
     close(fds[1]);
-    std::string number;
-    for (pollfd ready{fds[0], POLLIN, 0}; pid > 0 && poll(&ready, 1, 15'000) > 0;) {
-        char c = 0;
-        if (read(fds[0], &c, 1) != 1 || c == '\n')
-            break;
-        number += c;
-    }
+    std::string display = ":";
+    char c = 0;
+    for (pollfd ready{fds[0], POLLIN, 0}; poll(&ready, 1, 15'000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n';)
+        display += c;
     close(fds[0]);
-    return number.empty() ? std::string() : ':' + number;
+    return display.size() > 1 ? display : std::string();
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    bool listing = false;
-    for (int i = 1; i < argc; ++i)
-        listing = listing || std::strncmp(argv[i], "--gtest_list_tests", 18) == 0;
+    const bool listing = argc > 1 && std::strncmp(argv[1], "--gtest_list_tests", 18) == 0;
     pid_t xvfb = 0;
-    if (listing) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    } else {
-        const std::string display = startXvfb(xvfb);
-        if (display.empty()) {
-            std::fprintf(stderr, "Xvfb did not start\n");
-            return 1;
-        }
-        qputenv("DISPLAY", display.c_str());
-        qputenv("QT_QPA_PLATFORM", "xcb");
-    }
-    qputenv("OPENAI_BASE_URL", "http://127.0.0.1:9/v1");
-    unsetenv("WAYLAND_DISPLAY");
-    unsetenv("XDG_SESSION_TYPE");
+    const std::string display = listing ? std::string() : startXvfb(xvfb);
+    if (!listing && display.empty())
+        return 1;
+    qputenv("DISPLAY", display.c_str());
+    qputenv("QT_QPA_PLATFORM", listing ? "offscreen" : "xcb");
+    qputenv("OPENAI_BASE_URL", "http://127.0.0.1:9/v1"); // nothing reaches a real service
+    qunsetenv("WAYLAND_DISPLAY");
+    qunsetenv("XDG_SESSION_TYPE");
     int result = 0;
     {
         QApplication app(argc, argv);
