@@ -242,10 +242,8 @@ void X11KeySource::readEvents()
 void X11KeySource::rawKey(bool press, int xKeyCode)
 {
     const int code = m_keyCodes.value(xKeyCode, keycode::otherKeyBase + xKeyCode);
-    quint64 bits = 0;
-    for (quint64 bit : std::as_const(m_held))
-        bits |= bit;
-    if (const quint64 bit = deviceBit(code)) {
+    const quint64 bit = deviceBit(code);
+    if (bit) {
         // One event per real change: a modifier already down (or never seen going down) is noise.
         if (press == m_held.contains(xKeyCode))
             return;
@@ -253,16 +251,14 @@ void X11KeySource::rawKey(bool press, int xKeyCode)
             m_held.insert(xKeyCode, bit);
         else
             m_held.remove(xKeyCode);
-        bits = press ? bits | bit : bits & ~bit;
-        // The twin key may still hold the bit.
-        for (quint64 held : std::as_const(m_held))
-            bits |= held;
-        if (onEvent)
-            onEvent(KeyEvent{KeyEvent::flagsChanged, code, withFamilies(bits)});
+    } else if (!press) {
         return;
     }
-    if (press && onEvent)
-        onEvent(KeyEvent{KeyEvent::keyDown, code, withFamilies(bits)});
+    quint64 held = 0; // the twin key may still hold the same bit
+    for (quint64 heldBit : std::as_const(m_held))
+        held |= heldBit;
+    if (onEvent)
+        onEvent(KeyEvent{bit ? KeyEvent::flagsChanged : KeyEvent::keyDown, code, withFamilies(held)});
 }
 
 void X11KeySource::connectionLost()
