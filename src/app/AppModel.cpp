@@ -65,7 +65,7 @@ AppModel::AppModel(Options options, CredentialStore& credentialStore, Platform p
     m_wakeListener = new WakeWordListener(this);
     m_live = new LiveConnection(this);
     m_audio = new AudioEngine(m_platform.audioDevice, this);
-    m_hotkey = new HotkeyController(this);
+    m_hotkey = new HotkeyController(m_platform.keys, this);
     m_selection = new SelectionController(this);
     m_taskManager = new ComputerTaskManager(this);
     wireComponents();

@@ -7,6 +7,7 @@
 #include "codex/CodexWorkerProtocol.h"
 #include "platform/linux/LinuxSystemAccess.h"
 #include "platform/linux/PulseAudioDevice.h"
+#include "platform/linux/X11KeySource.h"
 #include "platform/linux/X11ScreenGrabber.h"
 #include "system/CredentialStore.h"
 #include "system/KeychainCredentialStore.h"
@@ -76,8 +77,10 @@ int main(int argc, char** argv)
     const bool demo = demoRequested;
 
     X11ScreenGrabber grabber;
+    X11KeySource keys;
     LinuxSystemAccess access(&grabber);
     access.microphoneCheck = [] { return pulseAudioHasCaptureSource(); };
+    access.listenEventCheck = [&keys] { return keys.listenAccess(); };
     access.onExplanation = [](const QString&, const QString& text) {
         std::printf("settings: %s\n", qPrintable(text));
         std::fflush(stdout);
@@ -96,7 +99,8 @@ int main(int argc, char** argv)
                             .preferences = &preferences,
                             .codexInstalled = [] { return CodexWorkerProtocol::isInstalled(); },
                             .audioDevice = pulseAudioDeviceFactory(),
-                            .grabber = &grabber});
+                            .grabber = &grabber,
+                            .keys = &keys});
     model.onTerminate = [] { QTimer::singleShot(0, qApp, &QCoreApplication::quit); };
     model.setExpanded(true);
     model.setSettings(true);

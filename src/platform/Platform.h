@@ -8,6 +8,7 @@ class QSettings;
 
 namespace kestrabo {
 
+class KeySource;
 class ScreenGrabber;
 class SystemAccess;
 
@@ -22,6 +23,8 @@ struct Platform {
     AudioDeviceFactory audioDevice;
     // Absent where no window system can be captured: captures then find no display.
     ScreenGrabber* grabber = nullptr;
+    // Absent where no keys can be heard system-wide: the shortcut then never installs.
+    KeySource* keys = nullptr;
 };
 
 } // namespace kestrabo

@@ -12,16 +12,14 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
-#include <set>
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
 // Xlib last: its macros (None, Bool, Status, …) would clash with the headers above.
+#include "platform/linux/XlibConnection.h"
 #include <X11/Xatom.h>
-#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xcomposite.h>
@@ -60,93 +58,9 @@ KestraboError captureError(ScreenCaptureError::Code code)
                          QStringLiteral("The screen could not be read. Please retry."));
 }
 
-// --- Xlib error plumbing -------------------------------------------------------------------
-// Xlib's default handlers end the process. Errors on our own connections are collected by the
-// innermost trap of the calling thread instead; everybody else's go to the previous handlers.
-
-std::mutex g_displaysLock;
-std::set<Display*> g_ourDisplays;
-XErrorHandler g_previousErrorHandler = nullptr;
-XIOErrorHandler g_previousIOErrorHandler = nullptr;
-
-struct ErrorTrap;
-thread_local ErrorTrap* t_trap = nullptr;
-
-struct ErrorTrap {
-    explicit ErrorTrap(Display* display) : display(display), outer(t_trap) { t_trap = this; }
-    ~ErrorTrap() { t_trap = outer; }
-    ErrorTrap(const ErrorTrap&) = delete;
-    ErrorTrap& operator=(const ErrorTrap&) = delete;
-
-    Display* display;
-    ErrorTrap* outer;
-    int code = 0;
-};
-
-bool isOurs(Display* display)
-{
-    std::lock_guard lock(g_displaysLock);
-    return g_ourDisplays.count(display) != 0;
-}
-
-int onXError(Display* display, XErrorEvent* event)
-{
-    for (ErrorTrap* trap = t_trap; trap; trap = trap->outer) {
-        if (trap->display == display) {
-            if (!trap->code)
-                trap->code = event->error_code;
-            return 0;
-        }
-    }
-    if (isOurs(display))
-        return 0;
-    return g_previousErrorHandler ? g_previousErrorHandler(display, event) : 0;
-}
-
-int onXIOError(Display* display)
-{
-    if (isOurs(display))
-        return 0;
-    return g_previousIOErrorHandler ? g_previousIOErrorHandler(display) : 0;
-}
-
-void installHandlers()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        g_previousErrorHandler = XSetErrorHandler(onXError);
-        g_previousIOErrorHandler = XSetIOErrorHandler(onXIOError);
-    });
-}
-
-// A lost connection marks itself instead of ending the process.
-void onConnectionLost(Display*, void* flag)
-{
-    static_cast<std::atomic<bool>*>(flag)->store(true);
-}
-
-Display* openDisplay(const QByteArray& name, std::atomic<bool>* lostFlag)
-{
-    installHandlers();
-    Display* display = XOpenDisplay(name.isEmpty() ? nullptr : name.constData());
-    if (!display)
-        return nullptr;
-    {
-        std::lock_guard lock(g_displaysLock);
-        g_ourDisplays.insert(display);
-    }
-    XSetIOErrorExitHandler(display, onConnectionLost, lostFlag);
-    return display;
-}
-
-void closeDisplay(Display* display)
-{
-    if (!display)
-        return;
-    XCloseDisplay(display);
-    std::lock_guard lock(g_displaysLock);
-    g_ourDisplays.erase(display);
-}
+using xlib::closeDisplay;
+using xlib::ErrorTrap;
+using xlib::openDisplay;
 
 bool hasComposite(Display* display)
 {

@@ -1,0 +1,87 @@
+#include "platform/linux/XlibConnection.h"
+
+#include <mutex>
+#include <set>
+
+namespace kestrabo::xlib {
+
+namespace {
+
+std::mutex g_displaysLock;
+std::set<Display*> g_ourDisplays;
+XErrorHandler g_previousErrorHandler = nullptr;
+XIOErrorHandler g_previousIOErrorHandler = nullptr;
+
+thread_local ErrorTrap* t_trap = nullptr;
+
+bool isOurs(Display* display)
+{
+    std::lock_guard lock(g_displaysLock);
+    return g_ourDisplays.count(display) != 0;
+}
+
+int onXError(Display* display, XErrorEvent* event)
+{
+    for (ErrorTrap* trap = t_trap; trap; trap = trap->outer) {
+        if (trap->display == display) {
+            if (!trap->code)
+                trap->code = event->error_code;
+            return 0;
+        }
+    }
+    if (isOurs(display))
+        return 0;
+    return g_previousErrorHandler ? g_previousErrorHandler(display, event) : 0;
+}
+
+int onXIOError(Display* display)
+{
+    if (isOurs(display))
+        return 0;
+    return g_previousIOErrorHandler ? g_previousIOErrorHandler(display) : 0;
+}
+
+void installHandlers()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_previousErrorHandler = XSetErrorHandler(onXError);
+        g_previousIOErrorHandler = XSetIOErrorHandler(onXIOError);
+    });
+}
+
+void onConnectionLost(Display*, void* flag)
+{
+    static_cast<std::atomic<bool>*>(flag)->store(true);
+}
+
+} // namespace
+
+ErrorTrap::ErrorTrap(Display* display) : display(display), outer(t_trap) { t_trap = this; }
+
+ErrorTrap::~ErrorTrap() { t_trap = outer; }
+
+Display* openDisplay(const QByteArray& name, std::atomic<bool>* lostFlag)
+{
+    installHandlers();
+    Display* display = XOpenDisplay(name.isEmpty() ? nullptr : name.constData());
+    if (!display)
+        return nullptr;
+    {
+        std::lock_guard lock(g_displaysLock);
+        g_ourDisplays.insert(display);
+    }
+    XSetIOErrorExitHandler(display, onConnectionLost, lostFlag);
+    return display;
+}
+
+void closeDisplay(Display* display)
+{
+    if (!display)
+        return;
+    XCloseDisplay(display);
+    std::lock_guard lock(g_displaysLock);
+    g_ourDisplays.erase(display);
+}
+
+} // namespace kestrabo::xlib
