@@ -9,6 +9,9 @@
 #include "platform/SystemAccess.h"
 #include "system/CredentialStore.h"
 #include "system/Permissions.h"
+#include "app/TaskRoute.h"
+#include "codex/CodexRPC.h"
+#include "codex/CodexWorker.h"
 #include "tasks/ComputerTask.h"
 
 #include <QPointer>
@@ -103,6 +106,7 @@ void AppModel::wireComponents()
             self->publish(self->m_wakeWordStatus, text);
     };
     QObject::connect(m_taskManager, &ComputerTaskManager::changed, this, &AppModel::changed);
+    wireTasks();
 
     m_live->onEvent = [self](const QJsonObject& event) {
         if (self)
@@ -464,7 +468,7 @@ QString AppModel::taskContext() const
     QStringList lines;
     for (const ComputerTaskSession* session : m_taskManager->sessions())
         lines.append(session->title() + QStringLiteral(": ") + rawValue(session->state()) + QStringLiteral(", ")
-                     + session->status());
+                     + session->worker().status());
     return lines.join(QLatin1Char('\n'));
 }
 

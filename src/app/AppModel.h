@@ -20,6 +20,7 @@
 
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 
 class QScreen;
@@ -28,11 +29,13 @@ namespace kestrabo {
 
 class AudioEngine;
 class ComputerTaskManager;
+class ComputerTaskSession;
 class CredentialStore;
 class HotkeyController;
 class LiveConnection;
 struct LiveDiagnostics;
 class SelectionController;
+class TaskRoute;
 class WakeWordListener;
 
 // The one central object of the companion: owns every component, holds everything the island
@@ -118,6 +121,10 @@ public:
     // The text given to the voice model about a task's browser; `target` names the task.
     QString showBrowser(const std::optional<QString>& target) const;
 
+    // Takes a task over for the user's review, from its card.
+    void reviewTask(ComputerTaskSession* session);
+    const TaskRoute& taskRoute() const { return *m_taskRoute; }
+
     const QString& lastRoutedText() const { return m_lastRoutedText; }
     std::optional<QuestionRoute> lastRoutedKind() const { return m_lastRoutedKind; }
 
@@ -156,6 +163,7 @@ private:
     }
 
     void wireComponents();
+    void wireTasks();
     void loadStoredKey();
     void applyStoredShortcut();
     void handlePlaybackState(bool playing);
@@ -177,7 +185,9 @@ private:
     void analyse(const Job& job, const QUuid& token);
     void classify(const Job& job, const QUuid& token, const QString& text, std::optional<ScreenSnapshot> snapshot);
     void route(const Job& job, const QUuid& token, const QString& text, const RouteDecision& decision);
-    void routeTask(const QString& text);
+    void routeTask(const Job& job, const QUuid& token, const QString& text, const RouteDecision& decision);
+    void startTasks(const QStringList& tasks, const QString& context, const QString& text, const QUuid& token);
+    void taskFinished(ComputerTaskSession* session, bool review);
     void endAnalysis(const Job& job, const QUuid& token);
     void readScreen(const QString& question, const Job& job, const QUuid& token,
                     std::function<void(Result<QString>)> done);
@@ -234,6 +244,7 @@ private:
     HotkeyController* m_hotkey = nullptr;
     SelectionController* m_selection = nullptr;
     ComputerTaskManager* m_taskManager = nullptr;
+    std::unique_ptr<TaskRoute> m_taskRoute;
 
     bool m_shuttingDown = false;
     bool m_wakeGreetingPending = false;
