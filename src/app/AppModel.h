@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/CompanionState.h"
+#include "codex/CodexQuestion.h"
 #include "core/Job.h"
 #include "core/Pending.h"
 #include "input/Hotkey.h"
@@ -33,6 +34,7 @@ class ComputerTaskSession;
 class CredentialStore;
 class HotkeyController;
 class LiveConnection;
+class QuestionRelay;
 struct LiveDiagnostics;
 class SelectionController;
 class TaskRoute;
@@ -124,6 +126,10 @@ public:
     // Takes a task over for the user's review, from its card.
     void reviewTask(ComputerTaskSession* session);
     const TaskRoute& taskRoute() const { return *m_taskRoute; }
+    // From the task card: a full answer set for a Codex question request, or the held approval.
+    Status answerTaskQuestion(ComputerTaskSession* session, const QString& requestID, const CodexAnswers& answers);
+    Status allowTaskApproval(ComputerTaskSession* session);
+    QuestionRelay& questionRelay() { return *m_questionRelay; }
 
     const QString& lastRoutedText() const { return m_lastRoutedText; }
     std::optional<QuestionRoute> lastRoutedKind() const { return m_lastRoutedKind; }
@@ -183,6 +189,7 @@ private:
     void startCapture();
     bool analysisCurrent(const Job& job, const QUuid& token) const;
     void analyse(const Job& job, const QUuid& token);
+    void analyseRequest(const Job& job, const QUuid& token, const QString& text);
     void classify(const Job& job, const QUuid& token, const QString& text, std::optional<ScreenSnapshot> snapshot);
     void route(const Job& job, const QUuid& token, const QString& text, const RouteDecision& decision);
     void routeTask(const Job& job, const QUuid& token, const QString& text, const RouteDecision& decision);
@@ -196,7 +203,6 @@ private:
     void finishDelegations(const QString& text);
     // Answers the waiting delegations with `text`, or says it as context when none waits.
     void answerOrSay(const QString& text, bool speak);
-    bool routeWorkerAnswer(const QString& text, const QUuid& token);
     void observeWorkerQuestionOutput();
     void rebuildWorkerQuestionQueue();
     void presentNextWorkerQuestion();
@@ -245,6 +251,7 @@ private:
     SelectionController* m_selection = nullptr;
     ComputerTaskManager* m_taskManager = nullptr;
     std::unique_ptr<TaskRoute> m_taskRoute;
+    QuestionRelay* m_questionRelay = nullptr;
 
     bool m_shuttingDown = false;
     bool m_wakeGreetingPending = false;

@@ -7,6 +7,7 @@
 #include "core/Text.h"
 #include "live/LiveConnection.h"
 #include "routing/VisionService.h"
+#include "app/QuestionRelay.h"
 #include "app/TaskRoute.h"
 
 #include <QLocale>
@@ -97,11 +98,22 @@ void AppModel::analyse(const Job& job, const QUuid& token)
         endAnalysis(job, token);
         return;
     }
-    if (routeWorkerAnswer(text, token)) {
-        m_lastRoutedText = text;
-        endAnalysis(job, token);
-        return;
-    }
+    // A waiting Codex question gets the first chance at the words.
+    QPointer<AppModel> self(this);
+    m_questionRelay->route(text, token, job, [self, job, token, text](bool consumed) {
+        if (!self || !self->analysisCurrent(job, token))
+            return;
+        if (!consumed) {
+            self->analyseRequest(job, token, text);
+            return;
+        }
+        self->m_lastRoutedText = text;
+        self->endAnalysis(job, token);
+    });
+}
+
+void AppModel::analyseRequest(const Job& job, const QUuid& token, const QString& text)
+{
     if (text == m_lastRoutedText) {
         // The same words were acted on already; only new delegations arrived.
         if (m_lastRoutedKind == QuestionRoute::task && m_taskRoute->lastBatchID()) {
@@ -329,12 +341,6 @@ void AppModel::invalidateScreenAnalysis()
     publish(m_reading, false);
     if (m_active && m_state == CompanionState::looking)
         setState(CompanionState::listening);
-}
-
-// The worker-question relay takes answers to waiting Codex questions here.
-bool AppModel::routeWorkerAnswer(const QString&, const QUuid&)
-{
-    return false;
 }
 
 } // namespace kestrabo

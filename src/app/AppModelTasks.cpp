@@ -3,6 +3,7 @@
 
 #include "app/AppModel.h"
 
+#include "app/QuestionRelay.h"
 #include "app/TaskRoute.h"
 #include "live/LiveConnection.h"
 #include "tasks/ComputerTask.h"
@@ -23,7 +24,25 @@ void AppModel::wireTasks()
                 if (m_active)
                     sendContext(LiveProtocol::appends(text, delegation, true));
             }});
+    m_questionRelay = new QuestionRelay(
+        *m_taskManager,
+        QuestionRelay::Hooks{
+            .active = [this] { return m_active; },
+            .generation = [this] { return m_generation; },
+            .send = [this](const QList<QJsonObject>& events) { sendContext(events); },
+            .canSend = [this] { return m_live->isReady() && !m_live->isClosing(); },
+            .apiKey = [this] { return m_apiKey; },
+            .setError = [this](const std::optional<QString>& text) { publish(m_error, text); },
+            .expand = [this] { setExpanded(true); }},
+        this);
     QPointer<AppModel> self(this);
+    m_taskManager->onQuestion = [self](ComputerTaskSession* session, const CodexQuestionRequest& request) {
+        if (!self)
+            return;
+        self->setExpanded(true);
+        self->m_questionRelay->enqueue(session, request);
+        self->presentNextWorkerQuestion();
+    };
     m_taskManager->onResult = [self](ComputerTaskSession* session, const QString&) {
         if (self)
             self->taskFinished(session, false);
@@ -45,7 +64,19 @@ void AppModel::startTasks(const QStringList& tasks, const QString& context, cons
 void AppModel::taskFinished(ComputerTaskSession* session, bool review)
 {
     setExpanded(true);
+    if (!isActive(session->state()))
+        m_questionRelay->clear(session->id());
     m_taskRoute->taskFinished(session, review);
+}
+
+Status AppModel::answerTaskQuestion(ComputerTaskSession* session, const QString& requestID, const CodexAnswers& answers)
+{
+    return m_questionRelay->answerTaskQuestion(session, requestID, answers);
+}
+
+Status AppModel::allowTaskApproval(ComputerTaskSession* session)
+{
+    return m_questionRelay->allowTaskApproval(session);
 }
 
 void AppModel::reviewTask(ComputerTaskSession* session)
