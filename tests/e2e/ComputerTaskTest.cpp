@@ -1,12 +1,4 @@
-#include "e2e/Conversation.h"
-
-#include "FakeCodex.h"
-#include "codex/CodexRPC.h"
-#include "codex/CodexWorker.h"
-#include "tasks/BrowserWorkspace.h"
-#include "tasks/ComputerTask.h"
-
-#include <gtest/gtest.h>
+#include "e2e/TaskConversation.h"
 
 using namespace kestrabo;
 using namespace kestrabo::test;
@@ -14,61 +6,21 @@ using namespace kestrabo::test;
 namespace {
 
 // Each task's Codex holds one question until the test answers it, then completes.
-const QByteArray kHeldTask = R"({"steps": [{"handshake": {}},
+const QByteArray kHeldTask = R"({"handshake": {}},
     {"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "c", "questions": [
         {"id": "day", "header": "", "question": "Which day?"}]}, "await": true},
-    {"delta": {"itemId": "m", "delta": "Done."}}, {"complete": "completed"}]})";
+    {"delta": {"itemId": "m", "delta": "Done."}}, {"complete": "completed"})";
 
-// A conversation whose computer tasks run the app-server stand-in, found on PATH as `codex`.
-struct TaskConversation : Conversation {
-    fakecodex::FakeCodexDirectory codex;
-    fakecodex::PathPrefix path{codex.directory()};
-
-    explicit TaskConversation(const QStringList& tasks)
-        : Conversation({routeReply("task", false, {{"tasks", QJsonArray::fromStringList(tasks)}})})
-    {
-        codex.setScenario(kHeldTask);
-        platform.codexInstalled = [] { return true; };
-    }
-
-    const QList<ComputerTaskSession*>& sessions() { return model->taskManager().sessions(); }
-    bool allWaiting(qsizetype count)
-    {
-        return waitUntil([&] {
-            return sessions().size() == count
-                && std::all_of(sessions().begin(), sessions().end(),
-                               [](ComputerTaskSession* s) { return !s->worker().pendingQuestions().isEmpty(); });
-        }, 10'000);
-    }
-    static void answerQuestion(ComputerTaskSession* session)
-    {
-        const QString id = session->worker().pendingQuestions().value(0).id;
-        ASSERT_TRUE(session->worker().answerPendingQuestion(id, {{"day", {"Friday"}}}).ok());
-    }
-    QList<qint64> pids()
-    {
-        QList<qint64> ids;
-        for (ComputerTaskSession* s : sessions())
-            ids.append(s->worker().rpc() ? s->worker().rpc()->process()->processId() : 0);
-        return ids;
-    }
-    // Spoken context sent without a delegation.
-    QStringList said() const
-    {
-        QStringList texts;
-        for (const QJsonObject& event : voice.received("session.commentary.append")) {
-            if (event.value("delegation_id").isNull())
-                texts.append(event.value("content").toString());
-        }
-        return texts;
-    }
-};
+QJsonArray tasksReply(const QStringList& tasks)
+{
+    return {routeReply("task", false, {{"tasks", QJsonArray::fromStringList(tasks)}})};
+}
 
 } // namespace
 
 TEST(ComputerTasks, ThreeTasksRunSideBySideAndReportOnce)
 {
-    TaskConversation c({"Book a table", "Buy flowers", "Call mum"});
+    TaskConversation c(kHeldTask, tasksReply({"Book a table", "Buy flowers", "Call mum"}));
     ASSERT_TRUE(c.open());
     c.say("Book a table, buy flowers and call mum", 0, 900);
     c.delegate("d1");
@@ -97,7 +49,7 @@ TEST(ComputerTasks, ThreeTasksRunSideBySideAndReportOnce)
 
 TEST(ComputerTasks, TasksOutliveTheConversationAndEndWithTheApp)
 {
-    TaskConversation c({"Book a table", "Buy flowers"});
+    TaskConversation c(kHeldTask, tasksReply({"Book a table", "Buy flowers"}));
     ASSERT_TRUE(c.open());
     c.say("Book a table and buy flowers", 0, 900);
     c.delegate("d1");
