@@ -5,12 +5,6 @@ using namespace kestrabo::test;
 
 namespace {
 
-// Each task's Codex holds one question until the test answers it, then completes.
-const QByteArray kHeldTask = R"({"handshake": {}},
-    {"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "c", "questions": [
-        {"id": "day", "header": "", "question": "Which day?"}]}, "await": true},
-    {"delta": {"itemId": "m", "delta": "Done."}}, {"complete": "completed"})";
-
 QJsonArray tasksReply(const QStringList& tasks)
 {
     return {routeReply("task", false, {{"tasks", QJsonArray::fromStringList(tasks)}})};
@@ -20,7 +14,7 @@ QJsonArray tasksReply(const QStringList& tasks)
 
 TEST(ComputerTasks, ThreeTasksRunSideBySideAndReportOnce)
 {
-    TaskConversation c(kHeldTask, tasksReply({"Book a table", "Buy flowers", "Call mum"}));
+    TaskConversation c(scenario::question, tasksReply({"Book a table", "Buy flowers", "Call mum"}));
     ASSERT_TRUE(c.open());
     c.say("Book a table, buy flowers and call mum", 0, 900);
     c.delegate("d1");
@@ -30,6 +24,9 @@ TEST(ComputerTasks, ThreeTasksRunSideBySideAndReportOnce)
     EXPECT_EQ(QSet<qint64>(pids.begin(), pids.end()).size(), 3);
     EXPECT_FALSE(pids.contains(0));
     EXPECT_TRUE(c.answer("d1").isEmpty());
+    // Delegated again before the tasks end: linked to the batch, answered with the others.
+    c.delegate("d0");
+    ASSERT_TRUE(waitUntil([&] { return c.sessions()[2]->delegationIDs().contains("d0"); }));
 
     for (ComputerTaskSession* s : c.sessions())
         TaskConversation::answerQuestion(s);
@@ -38,6 +35,8 @@ TEST(ComputerTasks, ThreeTasksRunSideBySideAndReportOnce)
                             "Task Call mum, completed: Done.\nFull results are in each task card. Review is "
                             "required before submission.";
     EXPECT_EQ(c.answer("d1"), summary);
+    ASSERT_TRUE(c.waitForAnswer("d0"));
+    EXPECT_EQ(c.answer("d0"), summary);
 
     // The same words delegated again are answered at once with the report.
     c.delegate("d2");
@@ -49,22 +48,26 @@ TEST(ComputerTasks, ThreeTasksRunSideBySideAndReportOnce)
 
 TEST(ComputerTasks, TasksOutliveTheConversationAndEndWithTheApp)
 {
-    TaskConversation c(kHeldTask, tasksReply({"Book a table", "Buy flowers"}));
+    TaskConversation c(scenario::question, tasksReply({"Book a table", "Buy flowers", "Call mum"}));
     ASSERT_TRUE(c.open());
-    c.say("Book a table and buy flowers", 0, 900);
+    c.say("Book a table, buy flowers and call mum", 0, 900);
     c.delegate("d1");
-    ASSERT_TRUE(c.allWaiting(2));
+    ASSERT_TRUE(c.allWaiting(3));
     const QList<qint64> pids = c.pids();
 
     // Ending the conversation leaves the tasks running.
     c.model->stop();
     spin(200);
-    EXPECT_EQ(c.model->runningTaskCount(), 2);
+    EXPECT_EQ(c.model->runningTaskCount(), 3);
     for (qint64 pid : pids)
         EXPECT_FALSE(processGone(pid)) << pid;
     TaskConversation::answerQuestion(c.sessions()[0]);
     ASSERT_TRUE(waitUntil([&] { return c.sessions()[0]->state() == ComputerTaskState::completed; }));
     EXPECT_TRUE(c.answer("d1").isEmpty());
+    // Reviewed from its card: the agent stops and the task waits for the user.
+    c.model->reviewTask(c.sessions()[2]);
+    ASSERT_TRUE(waitUntil([&] { return c.sessions()[2]->state() == ComputerTaskState::manualReview; }));
+    EXPECT_TRUE(c.model->expanded());
 
     // Quitting stops the rest, and no Codex process stays behind.
     c.model->quit();

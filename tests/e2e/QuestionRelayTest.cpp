@@ -8,10 +8,6 @@ using namespace kestrabo::test;
 
 namespace {
 
-const QByteArray kOneQuestion = R"({"handshake": {}},
-    {"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "c", "questions": [
-        {"id": "day", "header": "", "question": "Which day?"}]}, "await": true},
-    {"delta": {"itemId": "m", "delta": "Done."}}, {"complete": "completed"})";
 const QByteArray kTwoQuestions = R"({"handshake": {}},
     {"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "c", "questions": [
         {"id": "day", "header": "", "question": "Which day?"},
@@ -110,7 +106,7 @@ TEST(QuestionRelay, SecretQuestionsStayInTheCard)
 
 TEST(QuestionRelay, RepliesThatDoNotAnswer)
 {
-    RelayConversation c(kOneQuestion,
+    RelayConversation c(scenario::question,
                         {answerReply("ambiguous"), answerReply("unrelated"), routeReply("direct", false),
                          QJsonObject{{"match", "\"worker_answer_route\""}, {"status", 500},
                                      {"json", QJsonObject{{"error", QJsonObject{{"message", "down"}}}}}}},
@@ -143,7 +139,7 @@ TEST(QuestionRelay, RepliesThatDoNotAnswer)
 
 TEST(QuestionRelay, OneQuestionAtATimeEachAnswerToItsTask)
 {
-    RelayConversation c(kOneQuestion, {answerReply("answer", "Friday")}, speaksQuestions());
+    RelayConversation c(scenario::question, {answerReply("answer", "Friday")}, speaksQuestions());
     ASSERT_TRUE(c.open());
     for (const char* title : {"Alpha", "Bravo", "Charlie", "Delta"})
         c.startTask(title);
@@ -174,7 +170,7 @@ TEST(QuestionRelay, OneQuestionAtATimeEachAnswerToItsTask)
 
 TEST(QuestionRelay, QuestionsWaitForTheNextConversation)
 {
-    RelayConversation c(kOneQuestion, {}, speaksQuestions());
+    RelayConversation c(scenario::question, {}, speaksQuestions());
     ASSERT_TRUE(c.voice.start() != 0 && c.responses.start() != 0);
     ResponsesTransport::setEndpoint(c.responses.endpoint());
     c.make();

@@ -4,6 +4,7 @@
 #include "codex/CodexRPC.h"
 #include "codex/CodexWorker.h"
 #include "e2e/Conversation.h"
+#include "support/CodexScenarios.h"
 #include "tasks/BrowserWorkspace.h"
 #include "tasks/ComputerTask.h"
 

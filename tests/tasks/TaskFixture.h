@@ -3,6 +3,7 @@
 #include "FakeCodex.h"
 #include "codex/CodexRPC.h"
 #include "codex/CodexWorker.h"
+#include "support/CodexScenarios.h"
 #include "support/TestSupport.h"
 #include "tasks/BrowserWorkspace.h"
 #include "tasks/ComputerTask.h"
@@ -18,26 +19,6 @@ namespace kestrabo::test {
 
 // Real children on a loaded machine: generous waits, no durations asserted.
 inline bool eventually(const std::function<bool()>& condition) { return waitUntil(condition, 10'000); }
-
-// Scenarios of the app-server stand-in.
-namespace scenario {
-inline const QByteArray quick = R"({"handshake": {}}, {"delta": {"itemId": "m", "delta": "Booked."}}, {"complete": "completed"})";
-inline const QByteArray silentStart = R"({"handshake": {"initialize": "silent"}})";
-inline const QByteArray working = R"({"handshake": {}}, {"expect": "never/sent"})";
-// Holds one question until it is answered, then completes.
-inline const QByteArray question = R"({"handshake": {}},
-    {"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "c", "questions": [
-        {"id": "day", "header": "", "question": "Which day?"}]}, "await": true},
-    {"delta": {"itemId": "m", "delta": "Booked."}}, {"complete": "completed"})";
-// An approval that one click can accept, then completion.
-inline const QByteArray approval = R"({"handshake": {}},
-    {"serverRequest": "mcpServer/elicitation/request", "params": {"message": "Allow the calendar app?",
-     "mode": "form", "_meta": {"codex_approval_kind": "mcp_tool_call"}, "requestedSchema": {"properties": {}}},
-     "await": true},
-    {"delta": {"itemId": "m", "delta": "Booked."}}, {"complete": "completed"})";
-// The legacy command approval: the worker hands the task over.
-inline const QByteArray handOver = R"({"handshake": {}}, {"serverRequest": "execCommandApproval", "params": {"reason": "Run make install"}})";
-} // namespace scenario
 
 // A task manager whose every task runs its own stand-in with its own scenario; a null
 // scenario finds no Codex at all.

@@ -41,48 +41,6 @@ struct RouteFixture : TaskFixture {
 
 } // namespace
 
-TEST(TaskRoute, ReportsTheBatchOnceAfterItsLastTask)
-{
-    RouteFixture f;
-    const auto sessions = f.startBatch({"Book a table", "Buy flowers", "Book a table"}, {"d1"});
-    ASSERT_EQ(sessions.size(), 3);
-    EXPECT_EQ(f.said, QStringList{"[] Started 3 computer tasks using your normal Codex installation and account. "
-                                  "Existing tasks continue. You can keep talking. Manual review is required before "
-                                  "submission."});
-    // All three children run side by side.
-    ASSERT_TRUE(f.allWaiting(sessions));
-    QSet<qint64> pids;
-    for (ComputerTaskSession* s : sessions)
-        pids.insert(TaskFixture::pid(s));
-    EXPECT_EQ(pids.size(), 3);
-    EXPECT_FALSE(pids.contains(0));
-
-    // A delegation linked before the end is answered with the others; nothing until the last ends.
-    f.route.link({"d2"}, *f.route.lastBatchID());
-    EXPECT_EQ(sessions[1]->delegationIDs(), (QSet<QString>{"d1", "d2"}));
-    TaskFixture::answer(sessions[0]);
-    TaskFixture::answer(sessions[1]);
-    ASSERT_TRUE(TaskFixture::reaches(sessions[1], ComputerTaskState::completed));
-    ASSERT_TRUE(TaskFixture::reaches(sessions[0], ComputerTaskState::completed));
-    f.route.taskFinished(sessions[0], false);
-    f.route.taskFinished(sessions[1], false);
-    EXPECT_EQ(f.said.size(), 1);
-    TaskFixture::answer(sessions[2]);
-    ASSERT_TRUE(TaskFixture::reaches(sessions[2], ComputerTaskState::completed));
-    f.route.taskFinished(sessions[2], false);
-    f.route.taskFinished(sessions[2], false);
-    const QString summary = "Task Book a table, completed: Booked.\nTask Buy flowers, completed: Booked.\n"
-                            "Task Book a table (2), completed: Booked." + kTail;
-    QStringList reports = f.said.mid(1);
-    reports.sort();
-    EXPECT_EQ(reports, (QStringList{"[d1] " + summary, "[d2] " + summary}));
-
-    // A delegation arriving after the report is answered at once.
-    f.route.link({"d3"}, *f.route.lastBatchID());
-    EXPECT_EQ(f.said.last(), "[d3] " + summary);
-    EXPECT_EQ(f.said.size(), 4);
-}
-
 TEST(TaskRoute, StaleOrBrokenBatchesAreNeverReported)
 {
     RouteFixture f;

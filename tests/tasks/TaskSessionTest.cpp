@@ -46,10 +46,10 @@ TEST(TaskSession, ApprovalPausesAndCompletionNotifiesOnce)
     EXPECT_FALSE(session->outcome() || session->finishedAt());
 
     ASSERT_TRUE(TaskFixture::reaches(session, ComputerTaskState::completed));
-    EXPECT_EQ(session->result(), "Booked.");
+    EXPECT_EQ(session->result(), "Done.");
     EXPECT_TRUE(session->finishedAt());
     spin(200);
-    EXPECT_EQ(f.results, QStringList{"Book a table: Booked."});
+    EXPECT_EQ(f.results, QStringList{"Book a table: Done."});
     EXPECT_EQ(f.reviews.size(), 1);
 }
 
@@ -83,9 +83,9 @@ TEST(TaskSession, HandOverAndTakeOver)
     ASSERT_TRUE(TaskFixture::reaches(done, ComputerTaskState::completed));
     done->takeOver();
     EXPECT_EQ(done->state(), ComputerTaskState::manualReview);
-    EXPECT_EQ(done->outcome(), "Booked.");
+    EXPECT_EQ(done->outcome(), "Done.");
     EXPECT_EQ(f.reviews.size(), 2);
-    EXPECT_EQ(f.results, QStringList{"Done: Booked."});
+    EXPECT_EQ(f.results, QStringList{"Done: Done."});
 }
 
 TEST(TaskManager, Titles)

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+
+// Steps of the app-server stand-in shared by the task tests.
+namespace kestrabo::test::scenario {
+
+inline const QByteArray quick = R"({"handshake": {}}, {"delta": {"itemId": "m", "delta": "Done."}}, {"complete": "completed"})";
+inline const QByteArray silentStart = R"({"handshake": {"initialize": "silent"}})";
+inline const QByteArray working = R"({"handshake": {}}, {"expect": "never/sent"})";
+// Holds one question until it is answered, then completes.
+inline const QByteArray question = R"({"handshake": {}},
+    {"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "c", "questions": [
+        {"id": "day", "header": "", "question": "Which day?"}]}, "await": true},
+    {"delta": {"itemId": "m", "delta": "Done."}}, {"complete": "completed"})";
+// An approval that one click can accept, then completion.
+inline const QByteArray approval = R"({"handshake": {}},
+    {"serverRequest": "mcpServer/elicitation/request", "params": {"message": "Allow the calendar app?",
+     "mode": "form", "_meta": {"codex_approval_kind": "mcp_tool_call"}, "requestedSchema": {"properties": {}}},
+     "await": true},
+    {"delta": {"itemId": "m", "delta": "Done."}}, {"complete": "completed"})";
+// The legacy command approval: the worker hands the task over.
+inline const QByteArray handOver = R"({"handshake": {}}, {"serverRequest": "execCommandApproval", "params": {"reason": "Run make install"}})";
+
+} // namespace kestrabo::test::scenario
