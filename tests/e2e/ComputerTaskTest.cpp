@@ -29,7 +29,7 @@ TEST(ComputerTasks, ThreeTasksRunSideBySideAndReportOnce)
     ASSERT_TRUE(waitUntil([&] { return c.sessions()[2]->delegationIDs().contains("d0"); }));
 
     for (ComputerTaskSession* s : c.sessions())
-        TaskConversation::answerQuestion(s);
+        answerDay(s);
     ASSERT_TRUE(c.waitForAnswer("d1"));
     const QString summary = "Task Book a table, completed: Done.\nTask Buy flowers, completed: Done.\n"
                             "Task Call mum, completed: Done.\nFull results are in each task card. Review is "
@@ -61,7 +61,7 @@ TEST(ComputerTasks, TasksOutliveTheConversationAndEndWithTheApp)
     EXPECT_EQ(c.model->runningTaskCount(), 3);
     for (qint64 pid : pids)
         EXPECT_FALSE(processGone(pid)) << pid;
-    TaskConversation::answerQuestion(c.sessions()[0]);
+    answerDay(c.sessions()[0]);
     ASSERT_TRUE(waitUntil([&] { return c.sessions()[0]->state() == ComputerTaskState::completed; }));
     EXPECT_TRUE(c.answer("d1").isEmpty());
     // Reviewed from its card: the agent stops and the task waits for the user.

@@ -159,7 +159,7 @@ TEST(QuestionRelay, OneQuestionAtATimeEachAnswerToItsTask)
 
     // A question answered elsewhere is dropped when its turn comes; a task that ends while
     // its question is asked takes the question with it.
-    TaskConversation::answerQuestion(c.model->taskManager().session(queued[1].taskID));
+    answerDay(c.model->taskManager().session(queued[1].taskID));
     c.model->taskManager().session(queued[0].taskID)->stop();
     EXPECT_EQ(c.activeTask(), queued[2].taskID);
     EXPECT_TRUE(c.relay().queue().isEmpty());

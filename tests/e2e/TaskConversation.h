@@ -4,7 +4,7 @@
 #include "codex/CodexRPC.h"
 #include "codex/CodexWorker.h"
 #include "e2e/Conversation.h"
-#include "support/CodexScenarios.h"
+#include "support/TaskTestSupport.h"
 #include "tasks/BrowserWorkspace.h"
 #include "tasks/ComputerTask.h"
 
@@ -29,24 +29,12 @@ struct TaskConversation : Conversation {
     {
         return model->taskManager().start(task, QString(), QString(), {}, model->generation());
     }
-    bool allWaiting(qsizetype count)
-    {
-        return waitUntil([&] {
-            return sessions().size() == count
-                && std::all_of(sessions().begin(), sessions().end(),
-                               [](ComputerTaskSession* s) { return !s->worker().pendingQuestions().isEmpty(); });
-        }, 10'000);
-    }
-    static void answerQuestion(ComputerTaskSession* session, const QString& question = "day")
-    {
-        const QString id = session->worker().pendingQuestions().value(0).id;
-        ASSERT_TRUE(session->worker().answerPendingQuestion(id, {{question, {"Friday"}}}).ok());
-    }
+    bool allWaiting(qsizetype count) { return waitUntil([&] { return sessions().size() == count; }) && allAsking(sessions()); }
     QList<qint64> pids()
     {
         QList<qint64> ids;
         for (ComputerTaskSession* s : sessions())
-            ids.append(s->worker().rpc() ? s->worker().rpc()->process()->processId() : 0);
+            ids.append(codexPid(s));
         return ids;
     }
     // Spoken context sent without a delegation, one entry per chunk.

@@ -1,16 +1,8 @@
 #pragma once
 
 #include "FakeCodex.h"
-#include "codex/CodexRPC.h"
-#include "codex/CodexWorker.h"
-#include "support/CodexScenarios.h"
-#include "support/TestSupport.h"
+#include "support/TaskTestSupport.h"
 #include "tasks/BrowserWorkspace.h"
-#include "tasks/ComputerTask.h"
-
-#include <QByteArray>
-
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
@@ -50,27 +42,15 @@ struct TaskFixture {
                                });
     }
 
-    ComputerTaskSession* start(std::optional<QByteArray> steps, const QString& task = "Book a table",
-                               const QSet<QString>& delegations = {}, std::optional<QUuid> voice = {})
+    ComputerTaskSession* start(std::optional<QByteArray> steps, const QString& task = "Book a table")
     {
         nextSteps = std::move(steps);
-        return manager.start(task, "User: somewhere quiet", "sk-test", delegations, voice);
+        return manager.start(task, "User: somewhere quiet", "sk-test", {}, std::nullopt);
     }
 
     static bool reaches(ComputerTaskSession* session, ComputerTaskState state)
     {
         return eventually([&] { return session->state() == state; });
-    }
-    static void answer(ComputerTaskSession* session)
-    {
-        const auto& pending = session->worker().pendingQuestions();
-        ASSERT_FALSE(pending.isEmpty());
-        ASSERT_TRUE(session->worker().answerPendingQuestion(pending[0].id, {{"day", {"Friday"}}}).ok());
-    }
-    static qint64 pid(ComputerTaskSession* session)
-    {
-        CodexRPC* rpc = session->worker().rpc();
-        return rpc && rpc->process() ? rpc->process()->processId() : 0;
     }
 };
 

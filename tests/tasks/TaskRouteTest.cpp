@@ -30,13 +30,6 @@ struct RouteFixture : TaskFixture {
         said.append("[] " + confirmation);
         return manager.sessions().mid(manager.sessions().size() - tasks.size());
     }
-    bool allWaiting(const QList<ComputerTaskSession*>& sessions)
-    {
-        return eventually([&] {
-            return std::all_of(sessions.begin(), sessions.end(),
-                               [](ComputerTaskSession* s) { return !s->worker().pendingQuestions().isEmpty(); });
-        });
-    }
 };
 
 } // namespace
@@ -47,10 +40,10 @@ TEST(TaskRoute, StaleOrBrokenBatchesAreNeverReported)
     // The conversation ended: the task keeps running, its batch is marked but never told.
     auto ended = f.startBatch({"Book a table"}, {"d1"});
     EXPECT_TRUE(f.said.last().startsWith("[] Started 1 computer task using"));
-    ASSERT_TRUE(f.allWaiting(ended));
+    ASSERT_TRUE(allAsking(ended));
     const QUuid endedBatch = *f.route.lastBatchID();
     f.generation = QUuid::createUuid();
-    TaskFixture::answer(ended[0]);
+    answerDay(ended[0]);
     ASSERT_TRUE(TaskFixture::reaches(ended[0], ComputerTaskState::completed));
     f.route.taskFinished(ended[0], false);
     EXPECT_TRUE(f.route.batch(endedBatch)->reported);
@@ -59,9 +52,9 @@ TEST(TaskRoute, StaleOrBrokenBatchesAreNeverReported)
 
     // A session that went away before finishing keeps its batch from being reported.
     auto removed = f.startBatch({"Buy flowers", "Call mum"}, {"d2"});
-    ASSERT_TRUE(f.allWaiting(removed));
+    ASSERT_TRUE(allAsking(removed));
     delete removed[0];
-    TaskFixture::answer(removed[1]);
+    answerDay(removed[1]);
     ASSERT_TRUE(TaskFixture::reaches(removed[1], ComputerTaskState::completed));
     f.route.taskFinished(removed[1], false);
     EXPECT_FALSE(f.route.batch(*f.route.lastBatchID())->reported);

@@ -70,7 +70,7 @@ TEST(TaskSession, HandOverAndTakeOver)
     ASSERT_TRUE(TaskFixture::reaches(working, ComputerTaskState::working));
     // The worker's live summary shows until there is an outcome.
     EXPECT_EQ(working->result(), working->worker().result());
-    const qint64 pid = TaskFixture::pid(working);
+    const qint64 pid = codexPid(working);
     working->takeOver();
     EXPECT_EQ(working->state(), ComputerTaskState::manualReview);
     EXPECT_EQ(working->worker().status(), "Agent stopped for your review");
@@ -121,7 +121,7 @@ TEST(TaskManager, ForwardsChangesAndStopsEverything)
     ASSERT_TRUE(TaskFixture::reaches(handed, ComputerTaskState::review));
     ASSERT_TRUE(TaskFixture::reaches(approval, ComputerTaskState::review));
     handed->browser().requestReview("Codex Computer Use disconnected. This task's computer actions are stopped.");
-    const QList<qint64> pids = {TaskFixture::pid(starting), TaskFixture::pid(working), TaskFixture::pid(approval)};
+    const QList<qint64> pids = {codexPid(starting), codexPid(working), codexPid(approval)};
 
     // A worker's status change reaches observers of the session and of the manager.
     int sessionChanges = 0, managerChanges = 0;
@@ -153,7 +153,6 @@ TEST(TaskManager, ForwardsChangesAndStopsEverything)
 TEST(Workspace, LatchesOnceWhenComputerUseGoesAway)
 {
     CodexComputerUseClient client("/nonexistent", {"mcp"}, {}, 5, [] { return false; });
-    EXPECT_EQ(client.status(), "Computer Use availability has not been checked.");
     BrowserWorkspace workspace(&client);
     QStringList requests;
     workspace.onReviewRequested = [&](const QString& message) { requests.append(message); };
@@ -193,8 +192,6 @@ TEST(Workspace, LockAndWaitForIdle)
     // Linux has no Computer Use helper: the shared client stays unavailable and says so.
     EXPECT_EQ(workspace.transport(), &CodexComputerUseClient::shared());
     EXPECT_FALSE(CodexComputerUseClient::shared().available());
-    EXPECT_EQ(CodexComputerUseClient::shared().arguments(), QStringList{"mcp"});
-    EXPECT_EQ(CodexComputerUseClient::shared().environment().keys(), (QStringList{"CODEX_HOME", "HOME", "LANG", "PATH"}));
 
     int idle = 0;
     workspace.waitForIdle([&] { ++idle; });

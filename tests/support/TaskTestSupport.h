@@ -1,6 +1,13 @@
 #pragma once
 
+#include "codex/CodexRPC.h"
+#include "codex/CodexWorker.h"
+#include "support/TestSupport.h"
+#include "tasks/ComputerTask.h"
+
 #include <QByteArray>
+
+#include <gtest/gtest.h>
 
 // Steps of the app-server stand-in shared by the task tests.
 namespace kestrabo::test::scenario {
@@ -23,3 +30,30 @@ inline const QByteArray approval = R"({"handshake": {}},
 inline const QByteArray handOver = R"({"handshake": {}}, {"serverRequest": "execCommandApproval", "params": {"reason": "Run make install"}})";
 
 } // namespace kestrabo::test::scenario
+
+namespace kestrabo::test {
+
+// True once every task holds a Codex question (all children are up, side by side).
+inline bool allAsking(const QList<ComputerTaskSession*>& sessions)
+{
+    return waitUntil([&] {
+        return !sessions.isEmpty() && std::all_of(sessions.begin(), sessions.end(), [](ComputerTaskSession* s) {
+            return !s->worker().pendingQuestions().isEmpty();
+        });
+    }, 10'000);
+}
+
+// Answers the task's question "day" directly at its worker, as the card would.
+inline void answerDay(ComputerTaskSession* session)
+{
+    const QString request = session->worker().pendingQuestions().value(0).id;
+    ASSERT_TRUE(session->worker().answerPendingQuestion(request, {{"day", {"Friday"}}}).ok());
+}
+
+inline qint64 codexPid(ComputerTaskSession* session)
+{
+    CodexRPC* rpc = session->worker().rpc();
+    return rpc && rpc->process() ? rpc->process()->processId() : 0;
+}
+
+} // namespace kestrabo::test
