@@ -182,8 +182,12 @@ TEST(QuestionRelay, QuestionsWaitForTheNextConversation)
     EXPECT_FALSE(c.relay().activeQuestion());
 
     // Woken by the wake phrase: the question is asked instead of the greeting.
+    c.relay().setArmDelay(100);
     c.model->wake();
     ASSERT_TRUE(waitUntil([&] { return c.asked("Which day?") == 1; }, 10'000));
     EXPECT_TRUE(c.said().filter("Hey! I'm here.").isEmpty());
     EXPECT_TRUE(c.relay().activeQuestion());
+    // Without an end of playback, the reply counts a while after the last output.
+    EXPECT_TRUE(waitUntil([&] { return c.relay().answerReady(); }));
+    EXPECT_FALSE(c.audio->scheduled.empty());
 }
