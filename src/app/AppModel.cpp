@@ -9,6 +9,10 @@
 #include "platform/SystemAccess.h"
 #include "system/CredentialStore.h"
 #include "system/Permissions.h"
+#include "app/QuestionRelay.h"
+#include "app/TaskRoute.h"
+#include "codex/CodexRPC.h"
+#include "codex/CodexWorker.h"
 #include "tasks/ComputerTask.h"
 
 #include <QPointer>
@@ -103,6 +107,7 @@ void AppModel::wireComponents()
             self->publish(self->m_wakeWordStatus, text);
     };
     QObject::connect(m_taskManager, &ComputerTaskManager::changed, this, &AppModel::changed);
+    wireTasks();
 
     m_live->onEvent = [self](const QJsonObject& event) {
         if (self)
@@ -331,6 +336,7 @@ void AppModel::stop()
     publish(m_selectedCrop, std::optional<QByteArray>());
     publish(m_contextLabel, kContextOff);
     m_pendingDelegations.clear();
+    m_questionRelay->conversationEnded();
     updateWakeListening();
 }
 
@@ -443,10 +449,12 @@ void AppModel::sessionStarted()
     rebuildWorkerQuestionQueue();
     if (m_wakeGreetingPending) {
         m_wakeGreetingPending = false;
-        sendContext(LiveProtocol::appends(
-            QStringLiteral("The user just woke you by saying Hey, kestrabo. Respond now with a brief acknowledgment: "
-                           "Hey! I'm here. Then listen for their request."),
-            std::nullopt, true));
+        // A waiting question is asked instead of the greeting.
+        if (m_questionRelay->queue().isEmpty())
+            sendContext(LiveProtocol::appends(
+                QStringLiteral("The user just woke you by saying Hey, kestrabo. Respond now with a brief "
+                               "acknowledgment: Hey! I'm here. Then listen for their request."),
+                std::nullopt, true));
     }
     presentNextWorkerQuestion();
 }
@@ -464,23 +472,35 @@ QString AppModel::taskContext() const
     QStringList lines;
     for (const ComputerTaskSession* session : m_taskManager->sessions())
         lines.append(session->title() + QStringLiteral(": ") + rawValue(session->state()) + QStringLiteral(", ")
-                     + session->status());
+                     + session->worker().status());
     return lines.join(QLatin1Char('\n'));
 }
 
-// The delegation pipeline and the worker-question relay hang off these.
-void AppModel::observeWorkerQuestionOutput() {}
-void AppModel::rebuildWorkerQuestionQueue() {}
-void AppModel::presentNextWorkerQuestion() {}
+void AppModel::observeWorkerQuestionOutput()
+{
+    m_questionRelay->observeOutput();
+}
+
+void AppModel::rebuildWorkerQuestionQueue()
+{
+    m_questionRelay->rebuild();
+}
+
+void AppModel::presentNextWorkerQuestion()
+{
+    m_questionRelay->presentNext();
+}
 
 void AppModel::handlePlaybackState(bool playing)
 {
     if (!m_active)
         return;
-    if (playing)
+    if (playing) {
         setState(CompanionState::speaking);
-    else
+    } else {
         setState(m_reading ? CompanionState::looking : CompanionState::listening);
+        m_questionRelay->playbackStopped();
+    }
 }
 
 void AppModel::stopWakeListening()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/CompanionState.h"
+#include "codex/CodexQuestion.h"
 #include "core/Job.h"
 #include "core/Pending.h"
 #include "input/Hotkey.h"
@@ -20,6 +21,7 @@
 
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 
 class QScreen;
@@ -28,11 +30,14 @@ namespace kestrabo {
 
 class AudioEngine;
 class ComputerTaskManager;
+class ComputerTaskSession;
 class CredentialStore;
 class HotkeyController;
 class LiveConnection;
+class QuestionRelay;
 struct LiveDiagnostics;
 class SelectionController;
+class TaskRoute;
 class WakeWordListener;
 
 // The one central object of the companion: owns every component, holds everything the island
@@ -118,6 +123,14 @@ public:
     // The text given to the voice model about a task's browser; `target` names the task.
     QString showBrowser(const std::optional<QString>& target) const;
 
+    // Takes a task over for the user's review, from its card.
+    void reviewTask(ComputerTaskSession* session);
+    const TaskRoute& taskRoute() const { return *m_taskRoute; }
+    // From the task card: a full answer set for a Codex question request, or the held approval.
+    Status answerTaskQuestion(ComputerTaskSession* session, const QString& requestID, const CodexAnswers& answers);
+    Status allowTaskApproval(ComputerTaskSession* session);
+    QuestionRelay& questionRelay() { return *m_questionRelay; }
+
     const QString& lastRoutedText() const { return m_lastRoutedText; }
     std::optional<QuestionRoute> lastRoutedKind() const { return m_lastRoutedKind; }
 
@@ -156,6 +169,7 @@ private:
     }
 
     void wireComponents();
+    void wireTasks();
     void loadStoredKey();
     void applyStoredShortcut();
     void handlePlaybackState(bool playing);
@@ -175,9 +189,12 @@ private:
     void startCapture();
     bool analysisCurrent(const Job& job, const QUuid& token) const;
     void analyse(const Job& job, const QUuid& token);
+    void analyseRequest(const Job& job, const QUuid& token, const QString& text);
     void classify(const Job& job, const QUuid& token, const QString& text, std::optional<ScreenSnapshot> snapshot);
     void route(const Job& job, const QUuid& token, const QString& text, const RouteDecision& decision);
-    void routeTask(const QString& text);
+    void routeTask(const Job& job, const QUuid& token, const QString& text, const RouteDecision& decision);
+    void startTasks(const QStringList& tasks, const QString& context, const QString& text, const QUuid& token);
+    void taskFinished(ComputerTaskSession* session, bool review);
     void endAnalysis(const Job& job, const QUuid& token);
     void readScreen(const QString& question, const Job& job, const QUuid& token,
                     std::function<void(Result<QString>)> done);
@@ -186,7 +203,6 @@ private:
     void finishDelegations(const QString& text);
     // Answers the waiting delegations with `text`, or says it as context when none waits.
     void answerOrSay(const QString& text, bool speak);
-    bool routeWorkerAnswer(const QString& text, const QUuid& token);
     void observeWorkerQuestionOutput();
     void rebuildWorkerQuestionQueue();
     void presentNextWorkerQuestion();
@@ -234,6 +250,8 @@ private:
     HotkeyController* m_hotkey = nullptr;
     SelectionController* m_selection = nullptr;
     ComputerTaskManager* m_taskManager = nullptr;
+    std::unique_ptr<TaskRoute> m_taskRoute;
+    QuestionRelay* m_questionRelay = nullptr;
 
     bool m_shuttingDown = false;
     bool m_wakeGreetingPending = false;

@@ -7,7 +7,8 @@
 #include "core/Text.h"
 #include "live/LiveConnection.h"
 #include "routing/VisionService.h"
-#include "tasks/ComputerTask.h"
+#include "app/QuestionRelay.h"
+#include "app/TaskRoute.h"
 
 #include <QLocale>
 #include <QPointer>
@@ -32,8 +33,6 @@ const QString kRepeatedNothingFound =
 const QString kNoBrowserFocus = QStringLiteral("No task browser focus was confirmed.");
 const QString kCodexMissing = QStringLiteral("Codex CLI is not installed.");
 const QString kNothingStarted = QStringLiteral(" Voice can continue. No computer task was started.");
-// Tasks run on the computer-task manager, which this build does not have yet.
-const QString kTasksUnavailable = QStringLiteral("Computer tasks cannot start yet.");
 
 } // namespace
 
@@ -99,14 +98,28 @@ void AppModel::analyse(const Job& job, const QUuid& token)
         endAnalysis(job, token);
         return;
     }
-    if (routeWorkerAnswer(text, token)) {
-        m_lastRoutedText = text;
-        endAnalysis(job, token);
-        return;
-    }
+    // A waiting Codex question gets the first chance at the words.
+    QPointer<AppModel> self(this);
+    m_questionRelay->route(text, token, job, [self, job, token, text](bool consumed) {
+        if (!self || !self->analysisCurrent(job, token))
+            return;
+        if (!consumed) {
+            self->analyseRequest(job, token, text);
+            return;
+        }
+        self->m_lastRoutedText = text;
+        self->endAnalysis(job, token);
+    });
+}
+
+void AppModel::analyseRequest(const Job& job, const QUuid& token, const QString& text)
+{
     if (text == m_lastRoutedText) {
         // The same words were acted on already; only new delegations arrived.
-        if (m_lastRoutedKind == QuestionRoute::showBrowser)
+        if (m_lastRoutedKind == QuestionRoute::task && m_taskRoute->lastBatchID()) {
+            m_taskRoute->link(m_pendingDelegations, *m_taskRoute->lastBatchID());
+            m_pendingDelegations.clear();
+        } else if (m_lastRoutedKind == QuestionRoute::showBrowser)
             finishDelegations(m_lastBrowserAcknowledgment.isEmpty() ? kNoBrowserFocus : m_lastBrowserAcknowledgment);
         else
             finishDelegations(m_findings.isEmpty() ? kRepeatedNothingFound : m_findings);
@@ -170,8 +183,8 @@ void AppModel::route(const Job& job, const QUuid& token, const QString& text, co
         break;
     }
     case QuestionRoute::task:
-        routeTask(text);
-        break;
+        routeTask(job, token, text, decision);
+        return;
     case QuestionRoute::screen: {
         QPointer<AppModel> self(this);
         readScreen(text, job, token, [self, job, token, text](Result<QString> result) {
@@ -192,19 +205,40 @@ void AppModel::route(const Job& job, const QUuid& token, const QString& text, co
     endAnalysis(job, token);
 }
 
-void AppModel::routeTask(const QString& text)
+void AppModel::routeTask(const Job& job, const QUuid& token, const QString& text, const RouteDecision& decision)
 {
-    m_lastRoutedText = text;
-    QString message;
     if (!m_codexInstalled()) {
         setSettings(true);
         setExpanded(true);
-        message = kCodexMissing + kNothingStarted;
-    } else {
-        message = kTasksUnavailable + kNothingStarted;
+        m_taskRoute->forgetLastBatch();
+        m_lastRoutedText = text;
+        const QString message = kCodexMissing + kNothingStarted;
+        publish(m_findings, message);
+        answerOrSay(message, true);
+        endAnalysis(job, token);
+        return;
     }
-    publish(m_findings, message);
-    answerOrSay(message, true);
+    QStringList tasks = decision.tasks;
+    if (tasks.isEmpty())
+        tasks.append(decision.task.isEmpty() ? text : decision.task);
+    const QString context = m_ledger.context();
+    if (!decision.requiresScreen) {
+        startTasks(tasks, context, text, token);
+        endAnalysis(job, token);
+        return;
+    }
+    QPointer<AppModel> self(this);
+    readScreen(text, job, token, [self, job, token, text, tasks, context](Result<QString> result) {
+        if (!self || !self->analysisCurrent(job, token))
+            return;
+        if (result) {
+            self->startTasks(tasks, context + result.value() + QLatin1Char('\n'), text, token);
+        } else {
+            self->publish(self->m_error, std::optional<QString>(result.error().description()));
+            self->finishDelegations(kRoutingFailed);
+        }
+        self->endAnalysis(job, token);
+    });
 }
 
 void AppModel::endAnalysis(const Job& job, const QUuid& token)
@@ -294,30 +328,7 @@ QString AppModel::showBrowser(const std::optional<QString>& target) const
 {
     if (!m_codexInstalled())
         return kCodexMissing;
-    const QList<ComputerTaskSession*>& sessions = m_taskManager->sessions();
-    const QString wanted = target ? text::trimmed(*target) : QString();
-    if (wanted.isEmpty()) {
-        if (sessions.isEmpty())
-            return QStringLiteral("There is no Codex task to show yet.");
-    } else {
-        QList<ComputerTaskSession*> matches;
-        for (ComputerTaskSession* session : sessions) {
-            if (session->title().compare(wanted, Qt::CaseInsensitive) == 0)
-                matches.append(session);
-        }
-        if (matches.isEmpty()) {
-            for (ComputerTaskSession* session : sessions) {
-                if (session->title().contains(wanted, Qt::CaseInsensitive))
-                    matches.append(session);
-            }
-        }
-        if (matches.isEmpty())
-            return QStringLiteral("No task named ") + wanted + QStringLiteral(" was found. Ask which task's browser to show.");
-        if (matches.size() > 1)
-            return QStringLiteral("Several tasks match ") + wanted
-                + QStringLiteral(". Ask the user to choose one in the task list.");
-    }
-    return QStringLiteral("Codex uses your existing apps and does not create a separate task browser tab.");
+    return m_taskRoute->showBrowser(target);
 }
 
 void AppModel::invalidateScreenAnalysis()
@@ -330,12 +341,6 @@ void AppModel::invalidateScreenAnalysis()
     publish(m_reading, false);
     if (m_active && m_state == CompanionState::looking)
         setState(CompanionState::listening);
-}
-
-// The worker-question relay takes answers to waiting Codex questions here.
-bool AppModel::routeWorkerAnswer(const QString&, const QUuid&)
-{
-    return false;
 }
 
 } // namespace kestrabo

@@ -4,6 +4,9 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <cerrno>
+#include <csignal>
+
 namespace kestrabo::test {
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
@@ -25,6 +28,11 @@ void spin(int milliseconds)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
     }
+}
+
+bool processGone(long long pid)
+{
+    return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 QString fixturePath(const QString& name)

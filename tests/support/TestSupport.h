@@ -25,6 +25,9 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5'000);
 // Runs the event loop for `milliseconds`.
 void spin(int milliseconds);
 
+// True when no process with this id exists (an exited child that was reaped).
+bool processGone(long long pid);
+
 // A path under the source tree's tests/fixtures folder.
 QString fixturePath(const QString& name);
 

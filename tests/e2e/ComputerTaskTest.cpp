@@ -1,0 +1,78 @@
+#include "e2e/TaskConversation.h"
+
+using namespace kestrabo;
+using namespace kestrabo::test;
+
+namespace {
+
+QJsonArray tasksReply(const QStringList& tasks)
+{
+    return {routeReply("task", false, {{"tasks", QJsonArray::fromStringList(tasks)}})};
+}
+
+} // namespace
+
+TEST(ComputerTasks, ThreeTasksRunSideBySideAndReportOnce)
+{
+    TaskConversation c(scenario::question, tasksReply({"Book a table", "Buy flowers", "Call mum"}));
+    ASSERT_TRUE(c.open());
+    c.say("Book a table, buy flowers and call mum", 0, 900);
+    c.delegate("d1");
+    ASSERT_TRUE(c.allWaiting(3));
+    ASSERT_TRUE(waitUntil([&] { return !c.said().filter("Started 3 computer tasks using").isEmpty(); }));
+    const QList<qint64> pids = c.pids();
+    EXPECT_EQ(QSet<qint64>(pids.begin(), pids.end()).size(), 3);
+    EXPECT_FALSE(pids.contains(0));
+    EXPECT_TRUE(c.answer("d1").isEmpty());
+    // Delegated again before the tasks end: linked to the batch, answered with the others.
+    c.delegate("d0");
+    ASSERT_TRUE(waitUntil([&] { return c.sessions()[2]->delegationIDs().contains("d0"); }));
+
+    for (ComputerTaskSession* s : c.sessions())
+        answerDay(s);
+    ASSERT_TRUE(c.waitForAnswer("d1"));
+    const QString summary = "Task Book a table, completed: Done.\nTask Buy flowers, completed: Done.\n"
+                            "Task Call mum, completed: Done.\nFull results are in each task card. Review is "
+                            "required before submission.";
+    EXPECT_EQ(c.answer("d1"), summary);
+    ASSERT_TRUE(c.waitForAnswer("d0"));
+    EXPECT_EQ(c.answer("d0"), summary);
+
+    // The same words delegated again are answered at once with the report.
+    c.delegate("d2");
+    ASSERT_TRUE(c.waitForAnswer("d2"));
+    EXPECT_EQ(c.answer("d2"), summary);
+    EXPECT_EQ(c.answer("d1"), summary);
+    EXPECT_EQ(c.responses.received().size(), 1);
+}
+
+TEST(ComputerTasks, TasksOutliveTheConversationAndEndWithTheApp)
+{
+    TaskConversation c(scenario::question, tasksReply({"Book a table", "Buy flowers", "Call mum"}));
+    ASSERT_TRUE(c.open());
+    c.say("Book a table, buy flowers and call mum", 0, 900);
+    c.delegate("d1");
+    ASSERT_TRUE(c.allWaiting(3));
+    const QList<qint64> pids = c.pids();
+
+    // Ending the conversation leaves the tasks running.
+    c.model->stop();
+    spin(200);
+    EXPECT_EQ(c.model->runningTaskCount(), 3);
+    for (qint64 pid : pids)
+        EXPECT_FALSE(processGone(pid)) << pid;
+    answerDay(c.sessions()[0]);
+    ASSERT_TRUE(waitUntil([&] { return c.sessions()[0]->state() == ComputerTaskState::completed; }));
+    EXPECT_TRUE(c.answer("d1").isEmpty());
+    // Reviewed from its card: the agent stops and the task waits for the user.
+    c.model->reviewTask(c.sessions()[2]);
+    ASSERT_TRUE(waitUntil([&] { return c.sessions()[2]->state() == ComputerTaskState::manualReview; }));
+    EXPECT_TRUE(c.model->expanded());
+
+    // Quitting stops the rest, and no Codex process stays behind.
+    c.model->quit();
+    EXPECT_EQ(c.sessions()[1]->state(), ComputerTaskState::cancelled);
+    EXPECT_EQ(c.sessions()[1]->browser().status(), "Task control stopped");
+    for (qint64 pid : pids)
+        EXPECT_TRUE(waitUntil([&] { return processGone(pid); }, 10'000)) << pid;
+}
