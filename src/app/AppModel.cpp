@@ -20,7 +20,7 @@ namespace {
 
 const QString kContextOff = QStringLiteral("Screen context is off until you start");
 const QString kMicrophoneRefused =
-    QStringLiteral("Allow Microphone access in macOS settings, then start again.");
+    QStringLiteral("Allow Microphone access in the system settings, then start again.");
 const QString kContextCurrentDisplay = QStringLiteral("Your current display is included with each question");
 const QString kCapturingSelection = QStringLiteral("Capturing your selection");
 const QString kSelectionReady = QStringLiteral("Circled region ready. Ask about it.");
@@ -50,7 +50,7 @@ AppModel::AppModel(Options options, CredentialStore& credentialStore, Platform p
     : QObject(parent), m_options(options), m_credentialStore(credentialStore), m_platform(platform),
       m_codexInstalled(platform.codexInstalled ? platform.codexInstalled : [] { return false; }),
       m_contextLabel(kContextOff),
-      m_wakeWordStatus(QStringLiteral("Allow Microphone and Speech Recognition to use Hey, kestrabo.")),
+      m_wakeWordStatus(QStringLiteral("Allow Microphone access to use Hey, kestrabo.")),
       m_generation(QUuid::createUuid()), m_permissionGeneration(QUuid::createUuid())
 {
     Q_ASSERT(m_platform.access && m_platform.preferences);
@@ -672,7 +672,7 @@ bool AppModel::persistCurrentKey()
     publish(m_apiKey, key);
     m_savedKey = key;
     publish(m_keySaved, true);
-    publish(m_credentialNotice, std::optional<QString>(QStringLiteral("Saved in macOS Keychain.")));
+    publish(m_credentialNotice, std::optional<QString>(QStringLiteral("Saved in the system keyring.")));
     return true;
 }
 
@@ -688,7 +688,7 @@ void AppModel::removeAPIKey()
     publish(m_apiKey, QString());
     m_savedKey.reset();
     publish(m_keySaved, false);
-    publish(m_credentialNotice, std::optional<QString>(QStringLiteral("Removed from macOS Keychain.")));
+    publish(m_credentialNotice, std::optional<QString>(QStringLiteral("Removed from the system keyring.")));
 }
 
 } // namespace kestrabo

@@ -13,11 +13,11 @@ namespace kestrabo {
 namespace {
 
 const QString kMicrophoneNotAllowed =
-    QStringLiteral("Allow Microphone access in macOS settings, then start again.");
+    QStringLiteral("Allow Microphone access in the system settings, then start again.");
 const QString kNoMicrophone =
-    QStringLiteral("No usable microphone was found. Choose a microphone in macOS Sound settings.");
+    QStringLiteral("No usable microphone was found. Choose a microphone in the system Sound settings.");
 const QString kNoSpeaker =
-    QStringLiteral("No usable speaker device was found. Choose an output in macOS Sound settings.");
+    QStringLiteral("No usable speaker device was found. Choose an output in the system Sound settings.");
 const QString kCaptureOverload = QStringLiteral("Microphone processing cannot keep up. Please reconnect.");
 const QString kPlaybackOverload = QStringLiteral("Speaker playback cannot keep up. Please reconnect.");
 
@@ -137,7 +137,7 @@ Status AudioEngine::start()
     stop();
     return KestraboError::message(
         QStringLiteral("Audio devices could not initialize (voice processing: %1, ordinary audio: %2). Check the "
-                       "input and output devices in macOS Sound settings, close other apps using the microphone, "
+                       "input and output devices in the system Sound settings, close other apps using the microphone, "
                        "then retry.")
             .arg(firstCode)
             .arg(secondCode));

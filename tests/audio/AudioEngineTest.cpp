@@ -215,7 +215,7 @@ TEST(AudioEngine, StartPrefersVoiceProcessingAndFallsBackWithNotice)
     refused.script->ordinaryError = -7;
     EXPECT_EQ(startFailure(refused.engine),
               QStringLiteral("Audio devices could not initialize (voice processing: 42, ordinary audio: -7). Check the "
-                             "input and output devices in macOS Sound settings, close other apps using the microphone, "
+                             "input and output devices in the system Sound settings, close other apps using the microphone, "
                              "then retry."));
     EXPECT_FALSE(refused.engine.isRunning() || refused.script->running);
     EXPECT_TRUE(refused.notices.isEmpty());
@@ -229,7 +229,7 @@ TEST(AudioEngine, StartPrefersVoiceProcessingAndFallsBackWithNotice)
         QStringLiteral("Audio devices could not initialize (voice processing: 5, ordinary audio: 5).")));
 
     // Refused microphone access, or no sound device at all: nothing is configured.
-    const QString notAllowed = QStringLiteral("Allow Microphone access in macOS settings, then start again.");
+    const QString notAllowed = QStringLiteral("Allow Microphone access in the system settings, then start again.");
     EngineFixture unauthorised;
     unauthorised.script->authorized = false;
     EXPECT_EQ(startFailure(unauthorised.engine), notAllowed);
