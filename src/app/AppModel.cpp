@@ -289,6 +289,8 @@ void AppModel::toggle()
     m_lastUserArrival.invalidate();
     m_lastRoutedText.clear();
 
+    // Nothing of an earlier session, still closing, may reach this one.
+    m_live->teardown();
     m_generation = QUuid::createUuid();
     const QUuid token = m_generation;
     m_pendingStart.cancel();
@@ -303,7 +305,7 @@ void AppModel::toggle()
                 return;
             self->publish(self->m_microphoneAllowed, granted);
             if (granted)
-                self->m_live->connect(key);
+                self->m_live->open(key);
             else
                 self->fail(kMicrophoneRefused);
         });
@@ -323,7 +325,6 @@ void AppModel::stop()
     m_selectionTask.cancel();
     m_selection->cancel();
     m_audio->stop();
-    m_live->close();
     publish(m_level, 0.0f);
     setState(CompanionState::stopped);
     m_snapshot.reset();
@@ -332,6 +333,8 @@ void AppModel::stop()
     publish(m_contextLabel, kContextOff);
     m_pendingDelegations.clear();
     updateWakeListening();
+    // Last, so that a failure it raises (a full send queue) ends the conversation `failed`.
+    m_live->close();
 }
 
 void AppModel::quit()
