@@ -91,7 +91,7 @@ int main(int argc, char** argv)
 
     X11ScreenGrabber grabber;
     LinuxSystemAccess access(&grabber);
-    access.microphoneCheck = [] { return pulseAudioHasCaptureSource(); };
+    access.microphoneCheck = [] { return pulseAudioReachable(); };
     access.onExplanation = [](const QString&, const QString& text) {
         std::printf("settings: %s\n", qPrintable(text));
         std::fflush(stdout);

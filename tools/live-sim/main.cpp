@@ -1,4 +1,4 @@
-// kestrabo-live-sim --scenario FILE [--port N] [--record FILE]
+// kestrabo-live-sim --scenario FILE [--port N] [--record FILE] [--tls-certificate PEM --tls-key PEM]
 //
 // Serves the realtime voice session on 127.0.0.1 until SIGINT or SIGTERM. The first line on
 // standard output is the base URL to export, so scripts can start it and read one line.
