@@ -4,7 +4,10 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -52,6 +55,17 @@ TEST(Demo, PlaysTheWholeConversationWithoutASoundServerOrADisplay)
     EXPECT_EQ(lines.last(), QStringLiteral("state: Conversation ended")) << output.toStdString();
     for (const QString& line : lines)
         EXPECT_FALSE(line.startsWith(QStringLiteral("error:"))) << line.toStdString();
+    // Everything it started has stopped: the stand-ins' ports are closed, the display is gone.
+    const QRegularExpression started(QStringLiteral(
+        R"(^Voice stand-in at http://127.0.0.1:(\d+)/v1; Responses stand-in at http://127.0.0.1:(\d+)/v1; screen: private display :(\d+)$)"));
+    const QRegularExpressionMatch match = started.match(lines.value(lines.indexOf(started)));
+    ASSERT_TRUE(match.hasMatch()) << output.toStdString();
+    for (int port : {match.captured(1).toInt(), match.captured(2).toInt()}) {
+        QTcpSocket probe;
+        probe.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+        EXPECT_FALSE(probe.waitForConnected(1'000)) << "port " << port << " still open";
+    }
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X") + match.captured(3)));
     // Nothing written under the home but what the demo cleaned up after itself.
     EXPECT_TRUE(QDir(home.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty())
         << QDir(home.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).join(u' ').toStdString();
