@@ -8,6 +8,8 @@
 #include "support/TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QLocalServer>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -245,4 +247,16 @@ TEST_F(PulseAudioTest, EchoCancellerRemovesThePlayedFarEnd)
     };
     const double echo = power(farEnd.begin() + 24000 * 2, farEnd.end());
     EXPECT_GE(10 * std::log10(echo / std::max(power(audio.begin(), audio.end()), 1e-12)), 15.0);
+}
+
+TEST(PulseAudio, ASilentServerIsGivenUpAtTheDeadline)
+{
+    // Accepts the connection (the kernel's backlog does) and never answers.
+    QTemporaryDir directory;
+    QLocalServer silent;
+    ASSERT_TRUE(silent.listen(directory.filePath(QStringLiteral("native"))));
+    qputenv("PULSE_SERVER", ("unix:" + directory.filePath(QStringLiteral("native"))).toUtf8());
+    for (const char* name : {"PULSE_RUNTIME_PATH", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "HOME"})
+        qputenv(name, directory.path().toUtf8());
+    EXPECT_FALSE(pulseAudioReachable());
 }
