@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -111,14 +112,14 @@ std::vector<float> echoPath(const std::vector<float>& far, int delayMs)
 }
 
 Outcome simulate(const std::vector<float>& far, const std::vector<float>& echo, const std::vector<float>& near,
-                 int reportedMs)
+                 int reportedMs, EchoCanceller::Settings settings = {})
 {
     std::mt19937 random(11);
     std::normal_distribution<float> gauss(0.0f, 1.0f);
     const size_t length = echo.size();
     // Near-end speech starts at 5 s (double talk); with `near` empty, near-end silence.
     const size_t nearStart = size_t(kRate) * 5;
-    auto canceller = EchoCanceller::create(kRate);
+    auto canceller = EchoCanceller::create(kRate, settings);
     std::vector<double> erles;
     double nearIn = 0, nearOut = 0, libraryErle = 0;
     std::vector<float> frame(kFrame), farFrame(kFrame), echoOnly(kFrame);
@@ -170,7 +171,8 @@ void reportQuality()
         std::printf("espeak-ng is not available: echo quality not measured\n");
         return;
     }
-    std::printf("Echo cancellation, %.1f s of speech as far end, %d Hz\n", double(far.size()) / kRate, kRate);
+    std::printf("Echo cancellation, %.1f s of speech as far end, %d Hz, default settings\n", double(far.size()) / kRate,
+                kRate);
     std::printf("%-10s %-12s %-14s %-14s %-16s\n", "delay ms", "reported ms", "median ERLE", "library ERLE",
                 "near-end loss");
     std::vector<double> medians;
@@ -184,7 +186,33 @@ void reportQuality()
         medians.push_back(echoOnly.medianErle);
     }
     std::sort(medians.begin(), medians.end());
-    std::printf("median ERLE over 20-120 ms: %.1f dB (target >= 30 dB)\n", (medians[2] + medians[3]) / 2);
+    std::printf("median ERLE over 20-120 ms: %.1f dB (target >= 30 dB)\n\n", (medians[2] + medians[3]) / 2);
+
+    // Every setting on the same material: the range over the six delays.
+    using Suppression = EchoCanceller::Settings::Suppression;
+    std::printf("%-10s %-9s %-14s %-18s %-18s\n", "suppress", "extended", "delay-agnostic", "median ERLE (min)",
+                "near-end loss (max)");
+    for (Suppression suppression : {Suppression::low, Suppression::moderate, Suppression::high}) {
+        for (bool extended : {false, true}) {
+            for (bool agnostic : {false, true}) {
+                const EchoCanceller::Settings settings{suppression, extended, agnostic};
+                std::vector<double> erles, losses;
+                for (int delay : {20, 40, 60, 80, 100, 120}) {
+                    const std::vector<float> echo = echoPath(far, delay);
+                    erles.push_back(simulate(far, echo, {}, 0, settings).medianErle);
+                    losses.push_back(simulate(far, echo, near, 0, settings).nearAttenuation);
+                }
+                std::vector<double> sorted = erles;
+                std::sort(sorted.begin(), sorted.end());
+                std::printf("%-10s %-9s %-14s %5.1f (%5.1f)      %5.1f (%5.1f)\n",
+                            suppression == Suppression::low ? "low" : suppression == Suppression::moderate ? "moderate"
+                                                                                                          : "high",
+                            extended ? "on" : "off", agnostic ? "on" : "off", (sorted[2] + sorted[3]) / 2, sorted[0],
+                            std::accumulate(losses.begin(), losses.end(), 0.0) / double(losses.size()),
+                            *std::max_element(losses.begin(), losses.end()));
+            }
+        }
+    }
     std::fflush(stdout);
 }
 

@@ -24,7 +24,7 @@ namespace {
 
 const QString kContextOff = QStringLiteral("Screen context is off until you start");
 const QString kMicrophoneRefused =
-    QStringLiteral("Allow Microphone access in macOS settings, then start again.");
+    QStringLiteral("Allow Microphone access in the system settings, then start again.");
 const QString kContextCurrentDisplay = QStringLiteral("Your current display is included with each question");
 const QString kCapturingSelection = QStringLiteral("Capturing your selection");
 const QString kSelectionReady = QStringLiteral("Circled region ready. Ask about it.");
@@ -54,7 +54,7 @@ AppModel::AppModel(Options options, CredentialStore& credentialStore, Platform p
     : QObject(parent), m_options(options), m_credentialStore(credentialStore), m_platform(platform),
       m_codexInstalled(platform.codexInstalled ? platform.codexInstalled : [] { return false; }),
       m_contextLabel(kContextOff),
-      m_wakeWordStatus(QStringLiteral("Allow Microphone and Speech Recognition to use Hey, kestrabo.")),
+      m_wakeWordStatus(QStringLiteral("Allow Microphone access to use Hey, kestrabo.")),
       m_generation(QUuid::createUuid()), m_permissionGeneration(QUuid::createUuid())
 {
     Q_ASSERT(m_platform.access && m_platform.preferences);
@@ -294,6 +294,8 @@ void AppModel::toggle()
     m_lastUserArrival.invalidate();
     m_lastRoutedText.clear();
 
+    // Nothing of an earlier session, still closing, may reach this one.
+    m_live->teardown();
     m_generation = QUuid::createUuid();
     const QUuid token = m_generation;
     m_pendingStart.cancel();
@@ -308,7 +310,7 @@ void AppModel::toggle()
                 return;
             self->publish(self->m_microphoneAllowed, granted);
             if (granted)
-                self->m_live->connect(key);
+                self->m_live->open(key);
             else
                 self->fail(kMicrophoneRefused);
         });
@@ -328,7 +330,6 @@ void AppModel::stop()
     m_selectionTask.cancel();
     m_selection->cancel();
     m_audio->stop();
-    m_live->close();
     publish(m_level, 0.0f);
     setState(CompanionState::stopped);
     m_snapshot.reset();
@@ -338,6 +339,8 @@ void AppModel::stop()
     m_pendingDelegations.clear();
     m_questionRelay->conversationEnded();
     updateWakeListening();
+    // Last, so that a failure it raises (a full send queue) ends the conversation `failed`.
+    m_live->close();
 }
 
 void AppModel::quit()
@@ -692,7 +695,7 @@ bool AppModel::persistCurrentKey()
     publish(m_apiKey, key);
     m_savedKey = key;
     publish(m_keySaved, true);
-    publish(m_credentialNotice, std::optional<QString>(QStringLiteral("Saved in macOS Keychain.")));
+    publish(m_credentialNotice, std::optional<QString>(QStringLiteral("Saved in the system keyring.")));
     return true;
 }
 
@@ -708,7 +711,7 @@ void AppModel::removeAPIKey()
     publish(m_apiKey, QString());
     m_savedKey.reset();
     publish(m_keySaved, false);
-    publish(m_credentialNotice, std::optional<QString>(QStringLiteral("Removed from macOS Keychain.")));
+    publish(m_credentialNotice, std::optional<QString>(QStringLiteral("Removed from the system keyring.")));
 }
 
 } // namespace kestrabo

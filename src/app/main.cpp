@@ -1,8 +1,10 @@
 // Process entry. Until the island panel exists the companion reports itself on standard
-// output; `--demo` runs one conversation against whatever OPENAI_BASE_URL points at (the
-// run script starts the voice stand-in for it) and then quits.
+// output. `--demo --voice-base URL` plays one conversation against the voice service at URL and
+// the Responses endpoint at OPENAI_BASE_URL (scripts/demo starts a stand-in for each), with
+// preferences in a temporary file and the in-memory key, and quits when the conversation ends.
 
 #include "app/AppModel.h"
+#include "core/ApiBase.h"
 #include "live/LiveConnection.h"
 #include "codex/CodexWorkerProtocol.h"
 #include "platform/linux/LinuxSystemAccess.h"
@@ -14,7 +16,7 @@
 
 #include <QApplication>
 #include <QSettings>
-#include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -75,17 +77,33 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     const bool demo = demoRequested;
+    QUrl voiceBase;
+    if (demo) {
+        const QStringList arguments = QApplication::arguments();
+        const qsizetype at = arguments.indexOf(QStringLiteral("--voice-base"));
+        QString problem;
+        if (at >= 0 && at + 1 < arguments.size())
+            voiceBase = api::baseFrom(arguments.at(at + 1).toUtf8(), &problem);
+        if (!voiceBase.isValid() || !problem.isEmpty()) {
+            std::fprintf(stderr, "kestrabo: --demo needs --voice-base http://HOST:PORT/v1\n");
+            return 2;
+        }
+    }
 
     X11ScreenGrabber grabber;
     X11KeySource keys;
     LinuxSystemAccess access(&grabber);
-    access.microphoneCheck = [] { return pulseAudioHasCaptureSource(); };
+    access.microphoneCheck = [] { return pulseAudioReachable(); };
     access.listenEventCheck = [&keys] { return keys.listenAccess(); };
     access.onExplanation = [](const QString&, const QString& text) {
         std::printf("settings: %s\n", qPrintable(text));
         std::fflush(stdout);
     };
-    QSettings preferences;
+    // The demo keeps its preferences in a file of its own that goes with it.
+    QTemporaryDir demoDirectory;
+    std::unique_ptr<QSettings> preferences = demo
+        ? std::make_unique<QSettings>(demoDirectory.filePath(QStringLiteral("kestrabo.conf")), QSettings::IniFormat)
+        : std::make_unique<QSettings>();
     // The demo never touches the user's stored key.
     InMemoryCredentialStore demoStore;
     KeychainCredentialStore keychainStore(QStringLiteral("com.vorn.kestrabo.api-key"), QStringLiteral("openai"),
@@ -96,7 +114,7 @@ int main(int argc, char** argv)
 
     AppModel model(AppModel::Options{.enableShortcuts = !demo, .loadCredentials = true}, store,
                    Platform{.access = &access,
-                            .preferences = &preferences,
+                            .preferences = preferences.get(),
                             .codexInstalled = [] { return CodexWorkerProtocol::isInstalled(); },
                             .audioDevice = pulseAudioDeviceFactory(),
                             .grabber = &grabber,
@@ -107,20 +125,15 @@ int main(int argc, char** argv)
     new ConsoleObserver(model);
 
     if (demo) {
-        model.toggle();
-        // Ends the conversation after a few seconds, then quits once the session has closed
-        // (or failed), waiting at most ten seconds for the final usage.
-        auto* poll = new QTimer(&model);
-        QTimer::singleShot(8'000, &model, [&model, poll] {
-            model.stop();
-            QElapsedTimer waited;
-            waited.start();
-            QObject::connect(poll, &QTimer::timeout, &model, [&model, waited] {
-                if (!model.live().isConnected() || waited.elapsed() > 10'000)
-                    model.quit();
-            });
-            poll->start(100);
+        model.live().setEndpoint(api::liveEndpoint(voiceBase));
+        // Ends when the conversation does (the service closes it, or a failure), or after a
+        // minute at most.
+        QObject::connect(&model, &AppModel::changed, &model, [&model] {
+            if (!model.active() && model.state() != CompanionState::idle)
+                QTimer::singleShot(0, qApp, &QCoreApplication::quit);
         });
+        QTimer::singleShot(60'000, &model, [&model] { model.quit(); });
+        model.toggle();
     }
     return QApplication::exec();
 }

@@ -13,13 +13,16 @@ namespace kestrabo {
 namespace {
 
 const QString kMicrophoneNotAllowed =
-    QStringLiteral("Allow Microphone access in macOS settings, then start again.");
+    QStringLiteral("Allow Microphone access in the system settings, then start again.");
 const QString kNoMicrophone =
-    QStringLiteral("No usable microphone was found. Choose a microphone in macOS Sound settings.");
+    QStringLiteral("No usable microphone was found. Choose a microphone in the system Sound settings.");
 const QString kNoSpeaker =
-    QStringLiteral("No usable speaker device was found. Choose an output in macOS Sound settings.");
+    QStringLiteral("No usable speaker device was found. Choose an output in the system Sound settings.");
 const QString kCaptureOverload = QStringLiteral("Microphone processing cannot keep up. Please reconnect.");
 const QString kPlaybackOverload = QStringLiteral("Speaker playback cannot keep up. Please reconnect.");
+const QString kDeviceLost = QStringLiteral("The microphone and speaker stopped working (audio error %1). Check the "
+                                           "sound server and the devices in the system Sound settings, then start "
+                                           "again.");
 
 // Our own "no usable device" errors carry the sound server's code for a missing entity, so the
 // start failure names every attempt with a number.
@@ -28,6 +31,11 @@ constexpr long long kNoDeviceCode = 5;
 KestraboError noDevice(const QString& text)
 {
     return KestraboError(QString::fromLatin1(KestraboError::messageDomain), kNoDeviceCode, text);
+}
+
+bool isNoDevice(const KestraboError& error)
+{
+    return error.domain() == QLatin1String(KestraboError::messageDomain) && error.code() == kNoDeviceCode;
 }
 
 } // namespace
@@ -135,12 +143,16 @@ Status AudioEngine::start()
     }
     const long long secondCode = ordinary.error().code();
     stop();
-    return KestraboError::message(
-        QStringLiteral("Audio devices could not initialize (voice processing: %1, ordinary audio: %2). Check the "
-                       "input and output devices in macOS Sound settings, close other apps using the microphone, "
-                       "then retry.")
-            .arg(firstCode)
-            .arg(secondCode));
+    // A missing device is named as such; the generic advice is for devices that refused.
+    const QString advice = isNoDevice(ordinary.error())
+        ? ordinary.error().description()
+        : QStringLiteral("Check the input and output devices in the system Sound settings, close other apps using "
+                         "the microphone, then retry.");
+    return KestraboError::message(QStringLiteral("Audio devices could not initialize (voice processing: %1, ordinary "
+                                                 "audio: %2). %3")
+                                      .arg(firstCode)
+                                      .arg(secondCode)
+                                      .arg(advice));
 }
 
 Status AudioEngine::configure(bool voiceProcessing)
@@ -160,9 +172,19 @@ Status AudioEngine::configure(bool voiceProcessing)
         std::lock_guard lock(m_captureLock);
         token = m_captureGeneration;
     }
-    const Status started = m_device->start([this, converter, token](const float* samples, int frames) {
-        capture(*converter, token, samples, frames);
-    });
+    const Status started = m_device->start(
+        [this, converter, token](const float* samples, int frames) { capture(*converter, token, samples, frames); },
+        [this, token](long long code) {
+            post(this, [this, token, code] {
+                bool current;
+                {
+                    std::lock_guard guard(m_captureLock);
+                    current = token == m_captureGeneration;
+                }
+                if (current && onFailure)
+                    onFailure(kDeviceLost.arg(code));
+            });
+        });
     if (!started) {
         stop();
         return started;

@@ -45,14 +45,12 @@ void retire(QWebSocket* socket)
 LiveConnection::LiveConnection(QObject* parent)
     : QObject(parent), m_endpoint(LiveProtocol::endpoint()), m_generation(QUuid::createUuid())
 {
-    m_closeTimeout.setSingleShot(true);
-    m_closeTimeout.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&m_closeTimeout, &QTimer::timeout, this, [this] {
-        // The start timeout is moot once the session runs; the close timeout is not.
-        if (m_timeoutMessage == kStartTimeout && m_ready)
-            return;
-        fail(m_timeoutMessage);
-    });
+    for (QTimer* timer : {&m_startTimeout, &m_closeTimeout}) {
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
+    connect(&m_startTimeout, &QTimer::timeout, this, [this] { fail(kStartTimeout); });
+    connect(&m_closeTimeout, &QTimer::timeout, this, [this] { fail(kCloseTimeout); });
 }
 
 LiveConnection::~LiveConnection()
@@ -61,9 +59,9 @@ LiveConnection::~LiveConnection()
         retire(m_socket);
 }
 
-void LiveConnection::connect(const QString& key)
+void LiveConnection::open(const QString& key)
 {
-    disconnect();
+    teardown();
     m_diagnostics = LiveDiagnostics{};
     m_lastDiagnosticUpdate.start();
     if (onDiagnostics)
@@ -78,28 +76,35 @@ void LiveConnection::connect(const QString& key)
     socket->setMaxAllowedIncomingMessageSize(maxIncomingMessageBytes);
     m_socket = socket;
 
-    QObject::connect(socket, &QWebSocket::connected, this, [this, generation] {
+    connect(socket, &QWebSocket::connected, this, [this, generation] {
         if (generation == m_generation)
             pump();
     });
-    QObject::connect(socket, &QWebSocket::textMessageReceived, this,
+    connect(socket, &QWebSocket::textMessageReceived, this,
                      [this, generation](const QString& text) { receive(text.toUtf8(), generation); });
-    QObject::connect(socket, &QWebSocket::binaryMessageReceived, this,
+    connect(socket, &QWebSocket::binaryMessageReceived, this,
                      [this, generation](const QByteArray& data) { receive(data, generation); });
-    QObject::connect(socket, &QWebSocket::bytesWritten, this, [this, generation](qint64) {
-        if (generation == m_generation && m_inFlight && m_socket && m_socket->bytesToWrite() == 0)
+    // Under TLS this counts encrypted bytes, which the operating system has really taken.
+    connect(socket, &QWebSocket::bytesWritten, this, [this, generation](qint64 written) {
+        if (generation != m_generation || !m_inFlight)
+            return;
+        m_inFlightUnwritten -= written;
+        if (m_inFlightUnwritten <= 0)
             completeSend();
     });
     const auto ended = [this, generation] {
         if (generation == m_generation)
             fail(kReceiveFailed);
     };
-    QObject::connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, ended);
-    QObject::connect(socket, &QWebSocket::disconnected, this, ended);
+    connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, ended);
+    connect(socket, &QWebSocket::disconnected, this, ended);
 
     socket->open(request);
+    // An open that fails at once (bad URL, no TLS) has reported and ended this attempt.
+    if (generation != m_generation)
+        return;
     enqueue(LiveProtocol::start(), 0);
-    armTimeout(m_timing.startTimeoutMs, kStartTimeout);
+    m_startTimeout.start(m_timing.startTimeoutMs);
 }
 
 void LiveConnection::receive(const QByteArray& message, const QUuid& generation)
@@ -128,14 +133,14 @@ void LiveConnection::receive(const QByteArray& message, const QUuid& generation)
     const bool started = type == QLatin1String(LiveProtocol::sessionStarted);
     if (started) {
         m_ready = true;
-        m_closeTimeout.stop();
+        m_startTimeout.stop();
         m_diagnostics.sessionStarted = true;
     }
     publishDiagnostics(started);
     if (onEvent)
         onEvent(event);
     if (type == QLatin1String(LiveProtocol::sessionClosed) && generation == m_generation)
-        disconnect();
+        teardown();
 }
 
 void LiveConnection::audio(const QByteArray& data)
@@ -184,19 +189,30 @@ void LiveConnection::pump()
         m_outgoing.pop_front();
         const qint64 expected = next.text.toUtf8().size();
         m_inFlight = std::move(next);
+        m_inFlightUnwritten = wireBytes(expected);
         const QUuid generation = m_generation;
         const qint64 sent = m_socket->sendTextMessage(m_inFlight->text);
         if (generation != m_generation)
             return;
-        if (sent != expected) {
+        if (sent != expected)
             fail(kSendFailed);
-            return;
-        }
-        if (m_socket->bytesToWrite() > 0)
-            return; // completes on bytesWritten
-        completeSend();
-        return;
+        return; // completes on bytesWritten
     }
+}
+
+// What a client text message of `payloadBytes` occupies on the wire: per frame a 2-byte head,
+// the extended length and the 4-byte mask, then the payload.
+qint64 LiveConnection::wireBytes(qint64 payloadBytes) const
+{
+    const qint64 frameSize = std::max<qint64>(1, qint64(m_socket ? m_socket->outgoingFrameSize() : payloadBytes));
+    qint64 total = 0;
+    qint64 left = payloadBytes;
+    do {
+        const qint64 payload = std::min(left, frameSize);
+        total += 2 + (payload > 65'535 ? 8 : payload > 125 ? 2 : 0) + 4 + payload;
+        left -= payload;
+    } while (left > 0);
+    return total;
 }
 
 void LiveConnection::completeSend()
@@ -221,23 +237,17 @@ void LiveConnection::close()
     if (m_closing)
         return;
     if (!m_ready) {
-        disconnect();
+        teardown();
         return;
     }
     m_closing = true;
-    m_closeTimeout.stop();
+    const QUuid generation = m_generation;
     enqueue(QJsonObject{{QStringLiteral("type"), QString::fromLatin1(LiveProtocol::sessionClose)}}, 0);
-    if (m_socket)
-        armTimeout(m_timing.closeTimeoutMs, kCloseTimeout);
+    if (generation == m_generation)
+        m_closeTimeout.start(m_timing.closeTimeoutMs);
 }
 
-void LiveConnection::armTimeout(int milliseconds, const QString& message)
-{
-    m_timeoutMessage = message;
-    m_closeTimeout.start(milliseconds);
-}
-
-void LiveConnection::disconnect()
+void LiveConnection::teardown()
 {
     m_generation = QUuid::createUuid();
     m_ready = false;
@@ -248,6 +258,8 @@ void LiveConnection::disconnect()
     m_pendingPCMByte.clear();
     m_outgoing.clear();
     m_inFlight.reset();
+    m_inFlightUnwritten = 0;
+    m_startTimeout.stop();
     m_closeTimeout.stop();
     if (QWebSocket* socket = m_socket) {
         m_socket = nullptr;
@@ -259,7 +271,7 @@ void LiveConnection::disconnect()
 // (closing, reconnecting) meets an idle connection and the attempt reports only once.
 void LiveConnection::fail(const QString& message)
 {
-    disconnect();
+    teardown();
     if (onFailure)
         onFailure(message);
 }

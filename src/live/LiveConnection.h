@@ -29,8 +29,9 @@ struct LiveDiagnostics {
 };
 
 // The one WebSocket to the realtime voice service. Sends leave strictly in order, one at a
-// time; a send is complete once its bytes have left for the operating system, so a peer that
-// stops reading turns into a bounded queue and one clear failure instead of growing memory.
+// time; a send is complete once as many bytes as its frames hold have been written to the
+// operating system (after encryption, under TLS), so a peer that stops reading turns into a
+// bounded queue and one clear failure instead of growing memory.
 class LiveConnection : public QObject {
     Q_OBJECT
 public:
@@ -56,11 +57,13 @@ public:
     void setEndpoint(const QUrl& endpoint) { m_endpoint = endpoint; }
     void setTiming(const Timing& timing) { m_timing = timing; }
 
-    void connect(const QString& key);
+    // A new attempt: tears down the last one first.
+    void open(const QString& key);
     void audio(const QByteArray& data);
     void enqueue(const QJsonObject& event, qint64 audioBytes = 0);
     void close();
-    void disconnect();
+    // Hard end without a message to the server; nothing of the ended attempt reaches the owner.
+    void teardown();
     void publishDiagnostics(bool force);
 
     const LiveDiagnostics& diagnostics() const { return m_diagnostics; }
@@ -82,17 +85,18 @@ private:
     void receive(const QByteArray& message, const QUuid& generation);
     void pump();
     void completeSend();
-    void armTimeout(int milliseconds, const QString& message);
+    qint64 wireBytes(qint64 payloadBytes) const;
 
     QUrl m_endpoint;
     Timing m_timing;
     LiveDiagnostics m_diagnostics;
     QElapsedTimer m_lastDiagnosticUpdate;
     QPointer<QWebSocket> m_socket;
+    QTimer m_startTimeout;
     QTimer m_closeTimeout;
-    QString m_timeoutMessage;
     std::deque<Outgoing> m_outgoing;
     std::optional<Outgoing> m_inFlight;
+    qint64 m_inFlightUnwritten = 0; // bytes of the in-flight message's frames not yet written
     QUuid m_generation;
     bool m_ready = false;
     bool m_closing = false;

@@ -32,10 +32,13 @@ public:
     using CaptureHandler = std::function<void(const float* samples, int frames)>;
     // The buffer it was scheduled with has been played back.
     using PlayedHandler = std::function<void()>;
+    // The running configuration stopped working (the sound server went away, a stream failed);
+    // called at most once per start(), with the server's error code.
+    using FailureHandler = std::function<void(long long code)>;
 
     virtual ~AudioDevice() = default;
 
-    // The user's sound server is reachable and offers a capture source.
+    // The user's sound server is reachable: nothing else grants or refuses the microphone.
     virtual bool microphoneAuthorized() = 0;
 
     // Builds a fresh capture and playback configuration, replacing the last one. With voice
@@ -43,12 +46,12 @@ public:
     // end; an error then means it could not run.
     virtual Status configure(bool voiceProcessing) = 0;
     // Formats of the configured capture (after the canceller, if any) and of the output device.
-    // Unusable when there is no such device.
+    // Unusable when there is no such device; a sink's monitor is never a microphone.
     virtual AudioFormat inputFormat() const = 0;
     virtual AudioFormat outputFormat() const = 0;
 
     // Starts capture and playback of the configured graph.
-    virtual Status start(CaptureHandler onCapture) = 0;
+    virtual Status start(CaptureHandler onCapture, FailureHandler onFailure) = 0;
     // Queues 24 kHz mono samples after everything queued before.
     virtual void schedule(std::vector<float> samples, PlayedHandler onPlayed) = 0;
     // Stops capture and playback and drops queued buffers without reporting them. When it

@@ -20,9 +20,8 @@ namespace kestrabo {
 namespace {
 
 const QString kPermission = QStringLiteral(
-    "Allow Kestrabo in System Settings \u2192 Privacy & Security \u2192 Screen & System Audio Recording, then "
-    "return to Kestrabo and refresh permissions. If macOS asks you to quit and reopen Kestrabo, reopen it to "
-    "apply access.");
+    "Allow Kestrabo to capture the screen in the desktop's privacy settings, then return to Kestrabo and refresh "
+    "permissions.");
 const QString kDisplayUnavailable = QStringLiteral("The current display is unavailable.");
 const QString kDisplayDisconnected = QStringLiteral("The display disconnected. Try again on your current display.");
 const QString kEncodeFailed = QStringLiteral("Could not encode the screenshot. Please retry.");

@@ -24,14 +24,14 @@ QString CredentialStoreError::description() const
     }
     switch (m_status) {
     case keychainStatus::notAvailable:
-        return QStringLiteral("Keychain is unavailable. Try again after unlocking your Mac.");
+        return QStringLiteral("The keyring is unavailable. Try again after unlocking your session.");
     case keychainStatus::interactionNotAllowed:
-        return QStringLiteral("Keychain is locked or needs approval. Unlock your Mac and try again.");
+        return QStringLiteral("The keyring is locked or needs approval. Unlock it and try again.");
     case keychainStatus::authFailed:
     case keychainStatus::userCanceled:
-        return QStringLiteral("Keychain access was not approved. Try again when ready.");
+        return QStringLiteral("Keyring access was not approved. Try again when ready.");
     default:
-        return QStringLiteral("The Keychain operation failed with code ") + QString::number(m_status)
+        return QStringLiteral("The keyring operation failed with code ") + QString::number(m_status)
             + QStringLiteral(". Try again.");
     }
 }

@@ -99,7 +99,6 @@ TEST(AppModel, ToggleWhileConnectingStopsAndThePendingStartNeverConnects)
     test::spin(30);
     EXPECT_FALSE(model.live().isConnected());
     EXPECT_EQ(model.state(), CompanionState::stopped);
-    EXPECT_FALSE(model.microphoneAllowed() && model.active());
 }
 
 TEST(AppModel, RefusedMicrophoneFailsTheStartWithItsSentence)
@@ -110,7 +109,7 @@ TEST(AppModel, RefusedMicrophoneFailsTheStartWithItsSentence)
     model.setApiKey(QStringLiteral("sk-test"));
     model.toggle();
     ASSERT_TRUE(test::waitUntil([&] { return model.state() == CompanionState::failed; }));
-    EXPECT_EQ(model.error(), QStringLiteral("Allow Microphone access in macOS settings, then start again."));
+    EXPECT_EQ(model.error(), QStringLiteral("Allow Microphone access in the system settings, then start again."));
     EXPECT_FALSE(model.active());
     EXPECT_TRUE(model.expanded());
     EXPECT_FALSE(model.microphoneAllowed());

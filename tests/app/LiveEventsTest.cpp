@@ -241,3 +241,72 @@ TEST(LiveEvents, ContextIsDroppedUnlessTheSessionIsReady)
     EXPECT_TRUE(s.server.received(QStringLiteral("session.thinking.append")).isEmpty());
     EXPECT_EQ(s.model->live().queuedMessages(), 0);
 }
+
+TEST(LiveEvents, NothingOfAStoppedSessionReachesTheNextOne)
+{
+    // The stopped session's close is still answered with its usage when the next one starts.
+    Session s(QJsonObject{{QStringLiteral("usageSeconds"), 7.5}});
+    s.open();
+    ASSERT_TRUE(s.begin());
+    s.model->toggle();
+    // The new start waits for the microphone while the old session's answer arrives.
+    s.access.holdRequests = true;
+    s.model->toggle();
+    test::spin(300);
+    ASSERT_TRUE(s.access.hasHeldMicrophoneRequest());
+    s.access.answerMicrophone(true);
+    ASSERT_TRUE(test::waitUntil([&] { return s.model->state() == CompanionState::listening; }));
+    test::spin(300);
+    EXPECT_EQ(s.model->state(), CompanionState::listening);
+    EXPECT_TRUE(s.model->active());
+    EXPECT_DOUBLE_EQ(s.model->seconds(), 0);
+    EXPECT_EQ(s.model->error(), std::nullopt);
+    EXPECT_EQ(s.server.connectionCount(), 2);
+}
+
+TEST(LiveEvents, AFailureWhileStoppingEndsTheConversationFailed)
+{
+    Session s(QJsonObject{{QStringLiteral("closeReply"), false}});
+    s.open();
+    ASSERT_TRUE(s.begin());
+    // Sends leave one at a time: in one turn of the loop the queue fills to its bound.
+    while (s.model->live().queuedMessages() < LiveConnection::maxQueuedMessages)
+        s.model->live().enqueue(LiveProtocol::append(QStringLiteral("context"), std::nullopt, false));
+    s.model->stop();
+    EXPECT_EQ(s.model->state(), CompanionState::failed);
+    EXPECT_EQ(s.model->error(), QStringLiteral("Voice context is arriving faster than the connection can send it. "
+                                               "Please reconnect."));
+    EXPECT_FALSE(s.model->active());
+    EXPECT_FALSE(s.model->live().isConnected());
+}
+
+TEST(LiveEvents, AudioThatCannotStartOrDecodeIsHandled)
+{
+    // Both audio configurations refused: the session start fails the conversation.
+    Session refused;
+    refused.audio->voiceProcessingError = 7;
+    refused.audio->ordinaryError = 8;
+    refused.open();
+    refused.model->toggle();
+    ASSERT_TRUE(test::waitUntil([&] { return refused.model->state() == CompanionState::failed; }));
+    EXPECT_EQ(refused.model->error(),
+              QStringLiteral("Microphone could not start: Audio devices could not initialize (voice processing: 7, "
+                             "ordinary audio: 8). Check the input and output devices in the system Sound settings, "
+                             "close other apps using the microphone, then retry."));
+
+    // Output audio plays only when its delta is Base64.
+    Session s;
+    s.open();
+    ASSERT_TRUE(s.begin());
+    const auto delta = [&](const QJsonValue& value) {
+        return s.event(QStringLiteral("session.output_audio.delta"), {{QStringLiteral("delta"), value}});
+    };
+    s.deliver(delta(QStringLiteral("%%%not base64")));
+    s.deliver(delta(42));
+    EXPECT_TRUE(s.audio->scheduled.empty());
+    EXPECT_EQ(s.model->state(), CompanionState::listening);
+    s.deliver(delta(QString::fromLatin1(QByteArray(480, '\1').toBase64())));
+    ASSERT_EQ(s.audio->scheduled.size(), 1u);
+    EXPECT_EQ(s.audio->scheduled[0].samples.size(), 240u);
+    EXPECT_EQ(s.model->state(), CompanionState::speaking);
+}

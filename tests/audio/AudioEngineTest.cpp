@@ -215,7 +215,7 @@ TEST(AudioEngine, StartPrefersVoiceProcessingAndFallsBackWithNotice)
     refused.script->ordinaryError = -7;
     EXPECT_EQ(startFailure(refused.engine),
               QStringLiteral("Audio devices could not initialize (voice processing: 42, ordinary audio: -7). Check the "
-                             "input and output devices in macOS Sound settings, close other apps using the microphone, "
+                             "input and output devices in the system Sound settings, close other apps using the microphone, "
                              "then retry."));
     EXPECT_FALSE(refused.engine.isRunning() || refused.script->running);
     EXPECT_TRUE(refused.notices.isEmpty());
@@ -225,11 +225,12 @@ TEST(AudioEngine, StartPrefersVoiceProcessingAndFallsBackWithNotice)
     // No microphone: both attempts fail with the missing-device code.
     EngineFixture noMicrophone;
     noMicrophone.script->input = {};
-    EXPECT_TRUE(startFailure(noMicrophone.engine).startsWith(
-        QStringLiteral("Audio devices could not initialize (voice processing: 5, ordinary audio: 5).")));
+    EXPECT_EQ(startFailure(noMicrophone.engine),
+              QStringLiteral("Audio devices could not initialize (voice processing: 5, ordinary audio: 5). No usable "
+                             "microphone was found. Choose a microphone in the system Sound settings."));
 
     // Refused microphone access, or no sound device at all: nothing is configured.
-    const QString notAllowed = QStringLiteral("Allow Microphone access in macOS settings, then start again.");
+    const QString notAllowed = QStringLiteral("Allow Microphone access in the system settings, then start again.");
     EngineFixture unauthorised;
     unauthorised.script->authorized = false;
     EXPECT_EQ(startFailure(unauthorised.engine), notAllowed);
@@ -247,4 +248,23 @@ TEST(AudioEngine, ModelBuildsItsEngineFromThePlatformDevice)
     fixture.audio->capture(block(1, [](int frame, int) { return square(frame); }));
     EXPECT_TRUE(waitUntil([&] { return model.level() == 1.0f; }));
     model.audio().stop();
+}
+
+TEST(AudioEngine, ADeviceThatStopsWorkingFailsTheRunOnce)
+{
+    EngineFixture f;
+    ASSERT_TRUE(f.engine.start());
+    const AudioDevice::FailureHandler lost = f.script->onFailure;
+    ASSERT_TRUE(lost);
+    lost(6);
+    ASSERT_TRUE(waitUntil([&] { return !f.failures.isEmpty(); }));
+    EXPECT_EQ(f.failures, QStringList{QStringLiteral("The microphone and speaker stopped working (audio error 6). Check "
+                                                     "the sound server and the devices in the system Sound settings, "
+                                                     "then start again.")});
+    // A loss reported by a stopped run is dropped.
+    f.engine.stop();
+    ASSERT_TRUE(f.engine.start());
+    lost(6);
+    spin(50);
+    EXPECT_EQ(f.failures.size(), 1);
 }

@@ -2,7 +2,9 @@
 
 #include "support/TestSupport.h"
 
+#include <QFile>
 #include <QJsonDocument>
+#include <QTemporaryDir>
 #include <QNetworkRequest>
 #include <QWebSocket>
 
@@ -107,6 +109,29 @@ TEST(LiveSim, StallingStopsReadingUntilResumedAndStopStillReturns)
     EXPECT_TRUE(waitUntil([&] { return client.closed && second.closed; }));
     EXPECT_FALSE(second.types.contains(QLatin1String("never")));
     EXPECT_EQ(sim.openConnections(), 0);
+}
+
+TEST(LiveSim, KeepsTheNewestEventsAndRecordsAll)
+{
+    QTemporaryDir directory;
+    const QString record = directory.filePath(QStringLiteral("record.jsonl"));
+    LiveSim sim;
+    ASSERT_TRUE(sim.setRecordFile(record));
+    ASSERT_NE(sim.start(), 0);
+    Client client(sim.endpoint());
+    ASSERT_TRUE(client.opened());
+    const qsizetype total = LiveSim::keptEvents + 10;
+    for (qsizetype i = 0; i < total; ++i)
+        client.socket.sendTextMessage(QStringLiteral(R"({"type":"session.input_audio.append","audio":"%1"})").arg(i));
+    ASSERT_TRUE(waitUntil([&] { return sim.audioAppends() == total; }, 20'000));
+    const QList<sim::ReceivedEvent> kept = sim.received();
+    ASSERT_EQ(kept.size(), LiveSim::keptEvents);
+    EXPECT_EQ(kept.first().event[u"audio"].toString(), QString::number(10));
+    EXPECT_EQ(kept.last().event[u"audio"].toString(), QString::number(total - 1));
+    sim.stop();
+    QFile file(record);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().count('\n'), total);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "live-sim/LiveSim.h"
 #include "live/LiveConnection.h"
 #include "live/Protocol.h"
+#include "support/LoopbackCertificate.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,8 @@ using sim::LiveSim;
 namespace {
 
 const QString kAudioBacklog = QStringLiteral("The connection cannot keep up with microphone audio. Please reconnect.");
+const QString kEnded =
+    QStringLiteral("Voice connection ended. Check your API key, model access, and network, then retry.");
 
 // A connection wired to record what it reports.
 struct Client {
@@ -34,7 +37,7 @@ struct Client {
 
     bool start(const QString& key = QStringLiteral("sk-test"))
     {
-        connection.connect(key);
+        connection.open(key);
         return test::waitUntil([this] { return connection.isReady(); }, 10'000);
     }
 
@@ -53,6 +56,25 @@ QList<qsizetype> audioSizes(const LiveSim& server)
     return sizes;
 }
 
+// Offers 100 ms blocks as fast as the loop turns until the connection fails; the most audio
+// that was ever outstanding.
+qint64 pushUntilFailure(Client& client)
+{
+    const QByteArray block(4'800, '\7');
+    qint64 mostQueued = 0;
+    for (int offered = 0; client.failures.isEmpty() && offered < 20'000; ++offered) {
+        client.connection.audio(block);
+        mostQueued = std::max(mostQueued, client.connection.queuedAudioBytes());
+        QCoreApplication::processEvents();
+    }
+    return mostQueued;
+}
+
+const QJsonObject kStallAfterStart{
+    {QStringLiteral("rules"),
+     QJsonArray{QJsonObject{{QStringLiteral("on"), QStringLiteral("session.start")},
+                            {QStringLiteral("steps"), QJsonArray{QJsonObject{{QStringLiteral("delayMs"), 100}},
+                                                                QJsonObject{{QStringLiteral("stall"), true}}}}}}}};
 
 } // namespace
 
@@ -80,7 +102,7 @@ TEST(LiveConnection, AudioFlowsOnlyWhileReadyAndCarriesAnOddByte)
     LiveSim server(QJsonObject{{QStringLiteral("closeReply"), false}});
     ASSERT_NE(server.start(), 0);
     Client client(server);
-    client.connection.connect(QStringLiteral("sk"));
+    client.connection.open(QStringLiteral("sk"));
     client.connection.audio(QByteArray(4, '\1')); // before session.started: ignored
     ASSERT_TRUE(test::waitUntil([&] { return client.connection.isReady(); }));
 
@@ -101,7 +123,7 @@ TEST(LiveConnection, AudioFlowsOnlyWhileReadyAndCarriesAnOddByte)
     client.connection.close();
     EXPECT_EQ(client.connection.pendingPCMBytes(), 1); // close keeps the session until it ends
     client.connection.audio(QByteArray(8, '\5'));     // closing: ignored
-    client.connection.disconnect();
+    client.connection.teardown();
     EXPECT_EQ(client.connection.pendingPCMBytes(), 0);
     test::spin(50);
     EXPECT_EQ(audioSizes(server).size(), 2);
@@ -143,7 +165,7 @@ TEST(LiveConnection, The257thOutstandingMessageFails)
     LiveSim server(QJsonObject{{QStringLiteral("sendStarted"), false}});
     ASSERT_NE(server.start(), 0);
     Client client(server);
-    client.connection.connect(QStringLiteral("sk")); // the start event is the first outstanding message
+    client.connection.open(QStringLiteral("sk")); // the start event is the first outstanding message
     for (int i = 1; i < LiveConnection::maxQueuedMessages; ++i)
         client.connection.enqueue(LiveProtocol::append(QStringLiteral("ctx"), std::nullopt, false));
     EXPECT_EQ(client.connection.queuedMessages(), 256);
@@ -157,27 +179,12 @@ TEST(LiveConnection, The257thOutstandingMessageFails)
 
 TEST(LiveConnection, StalledServerEndsInTheBacklogFailureNotInGrowingMemory)
 {
-    const QJsonObject scenario{
-        {QStringLiteral("rules"),
-         QJsonArray{QJsonObject{{QStringLiteral("on"), QStringLiteral("session.start")},
-                                {QStringLiteral("steps"), QJsonArray{QJsonObject{{QStringLiteral("delayMs"), 100}},
-                                                                    QJsonObject{{QStringLiteral("stall"), true}}}}}}}};
-    LiveSim server(scenario);
+    LiveSim server(kStallAfterStart);
     ASSERT_NE(server.start(), 0);
     Client client(server);
     ASSERT_TRUE(client.start());
-    const QByteArray block(4'800, '\7'); // 100 ms of audio
-    int offered = 0;
-    qint64 mostQueued = 0;
-    while (client.failures.isEmpty() && offered < 20'000) {
-        client.connection.audio(block);
-        mostQueued = std::max(mostQueued, client.connection.queuedAudioBytes());
-        ++offered;
-        QCoreApplication::processEvents();
-    }
+    EXPECT_LE(pushUntilFailure(client), LiveConnection::maxQueuedAudioBytes);
     EXPECT_EQ(client.failures, QStringList{kAudioBacklog});
-    EXPECT_LE(mostQueued, LiveConnection::maxQueuedAudioBytes);
-    EXPECT_GT(offered, LiveConnection::maxQueuedAudio);
     server.stop();
 
     // Twenty times faster than speech, against a server that reads, never fails.
@@ -185,11 +192,96 @@ TEST(LiveConnection, StalledServerEndsInTheBacklogFailureNotInGrowingMemory)
     ASSERT_NE(reading.start(), 0);
     Client steady(reading);
     ASSERT_TRUE(steady.start());
+    const QByteArray block(4'800, '\7');
     for (int i = 0; i < 300 && steady.failures.isEmpty(); ++i) {
         steady.connection.audio(block);
         test::spin(5);
     }
     EXPECT_TRUE(steady.failures.isEmpty());
+}
+
+TEST(LiveConnection, ConversationRunsOverTlsAndStaysBounded)
+{
+    test::LoopbackCertificate certificate;
+    const QString problem = certificate.make();
+    ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
+
+    LiveSim server(QJsonObject{{QStringLiteral("usageSeconds"), 2.5}});
+    ASSERT_TRUE(server.useTls(certificate.certificatePath(), certificate.keyPath()));
+    ASSERT_NE(server.start(), 0);
+    EXPECT_EQ(server.endpoint().scheme(), QStringLiteral("wss"));
+    Client client(server);
+    ASSERT_TRUE(client.start(QStringLiteral("sk-tls")));
+    for (int i = 0; i < 20; ++i)
+        client.connection.audio(QByteArray(4'800, char(i)));
+    ASSERT_TRUE(test::waitUntil([&] { return server.audioAppends() == 20; }));
+    ASSERT_TRUE(test::waitUntil([&] { return client.connection.diagnostics().inputChunks == 20; }));
+    EXPECT_EQ(client.connection.diagnostics().inputBytes, 20 * 4'800);
+    EXPECT_EQ(client.connection.queuedMessages(), 0);
+    EXPECT_EQ(server.received().first().authorization, QByteArray("Bearer sk-tls"));
+    client.connection.close();
+    ASSERT_TRUE(test::waitUntil([&] { return client.sawType(QStringLiteral("session.closed")); }));
+    EXPECT_TRUE(client.failures.isEmpty());
+
+    // Encrypted bytes that never left count as outstanding: a stalled peer still ends in the bound.
+    LiveSim stalled(kStallAfterStart);
+    ASSERT_TRUE(stalled.useTls(certificate.certificatePath(), certificate.keyPath()));
+    ASSERT_NE(stalled.start(), 0);
+    Client blocked(stalled);
+    ASSERT_TRUE(blocked.start());
+    EXPECT_LE(pushUntilFailure(blocked), LiveConnection::maxQueuedAudioBytes);
+    EXPECT_EQ(blocked.failures, QStringList{kAudioBacklog});
+}
+
+TEST(LiveConnection, AnOpenThatFailsAtOnceReportsOnceAndTheOwnerMayReopenInside)
+{
+    for (const QUrl& endpoint : {QUrl(QStringLiteral("ftp://127.0.0.1/v1/live/sessions")), QUrl()}) {
+        LiveSim server;
+        ASSERT_NE(server.start(), 0);
+        Client client(server, {.startTimeoutMs = 150, .closeTimeoutMs = 8'000, .diagnosticsIntervalMs = 1'000});
+        client.connection.setEndpoint(endpoint);
+        client.connection.open(QStringLiteral("sk"));
+        EXPECT_EQ(client.failures, QStringList{kEnded});
+        EXPECT_FALSE(client.connection.isConnected());
+        test::spin(300); // past the start timeout: no second report
+        EXPECT_EQ(client.failures, QStringList{kEnded});
+
+        // The owner starts over from its failure handler: that attempt runs on its own.
+        client.connection.onFailure = [&](const QString& message) {
+            client.failures.append(message);
+            if (client.failures.size() == 2) {
+                client.connection.setEndpoint(server.endpoint());
+                client.connection.open(QStringLiteral("sk-again"));
+            }
+        };
+        client.connection.setEndpoint(endpoint);
+        client.connection.open(QStringLiteral("sk"));
+        ASSERT_TRUE(test::waitUntil([&] { return client.connection.isReady(); }));
+        test::spin(300);
+        EXPECT_EQ(client.failures.size(), 2);
+        EXPECT_TRUE(client.connection.isReady());
+        EXPECT_EQ(server.received(QStringLiteral("session.start")).size(), 1);
+    }
+}
+
+TEST(LiveConnection, TheOwnerMayReopenWhenTheSessionCloses)
+{
+    LiveSim server;
+    ASSERT_NE(server.start(), 0);
+    Client client(server, {.startTimeoutMs = 20'000, .closeTimeoutMs = 200, .diagnosticsIntervalMs = 1'000});
+    client.connection.onEvent = [&](const QJsonObject& event) {
+        client.events.append(event);
+        if (event.value(QStringLiteral("type")).toString() == u"session.closed" && server.connectionCount() == 1)
+            client.connection.open(QStringLiteral("sk-second"));
+    };
+    ASSERT_TRUE(client.start());
+    client.connection.close();
+    ASSERT_TRUE(test::waitUntil([&] { return server.connectionCount() == 2 && client.connection.isReady(); }));
+    test::spin(300); // past the first session's close timeout
+    EXPECT_TRUE(client.connection.isReady());
+    EXPECT_FALSE(client.connection.isClosing());
+    EXPECT_TRUE(client.failures.isEmpty());
+    EXPECT_EQ(server.received(QStringLiteral("session.start")).size(), 2);
 }
 
 TEST(LiveConnection, StartAndCloseTimeoutsFailWithTheirSentences)
@@ -198,7 +290,7 @@ TEST(LiveConnection, StartAndCloseTimeoutsFailWithTheirSentences)
         LiveSim server(QJsonObject{{QStringLiteral("sendStarted"), false}});
         ASSERT_NE(server.start(), 0);
         Client client(server, {.startTimeoutMs = 200, .closeTimeoutMs = 8'000, .diagnosticsIntervalMs = 1'000});
-        client.connection.connect(QStringLiteral("sk"));
+        client.connection.open(QStringLiteral("sk"));
         ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
         EXPECT_EQ(client.failures,
                   QStringList{QStringLiteral("GPT-Live did not start within 20 seconds. Check model access and retry.")});
@@ -240,12 +332,14 @@ TEST(LiveConnection, PoliteCloseEndsOnSessionClosedAndEarlyCloseIsSilent)
         EXPECT_TRUE(client.failures.isEmpty());
     }
     {
+        const qsizetype before = server.received().size();
         Client client(server);
-        client.connection.connect(QStringLiteral("sk"));
+        client.connection.open(QStringLiteral("sk"));
         client.connection.close(); // still connecting: nothing is sent, nothing reported
         EXPECT_FALSE(client.connection.isConnected());
-        test::spin(100);
+        test::spin(200);
         EXPECT_TRUE(client.failures.isEmpty());
+        EXPECT_EQ(server.received().size(), before);
     }
 }
 
@@ -286,7 +380,7 @@ TEST(LiveConnection, LateResultsOfAnEarlierAttemptChangeNothing)
     ASSERT_NE(first.start(), 0);
     ASSERT_NE(second.start(), 0);
     Client client(first, {.startTimeoutMs = 300, .closeTimeoutMs = 8'000, .diagnosticsIntervalMs = 1'000});
-    client.connection.connect(QStringLiteral("sk-one"));
+    client.connection.open(QStringLiteral("sk-one"));
     ASSERT_TRUE(test::waitUntil([&] { return first.openConnections() == 1; }));
 
     client.connection.setEndpoint(second.endpoint());

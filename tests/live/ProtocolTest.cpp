@@ -53,10 +53,10 @@ TEST(LiveProtocol, SessionStartHasExactlyItsFiveKeys)
               (QJsonObject{{QStringLiteral("type"), QStringLiteral("client")}}));
 
     const QString instructions = session.value(QStringLiteral("instructions")).toString();
-    EXPECT_EQ(instructions.size(), 1522);
+    EXPECT_EQ(instructions.size(), 1527);
     EXPECT_EQ(instructions.count(QLatin1Char('\n')), 17);
     EXPECT_TRUE(instructions.startsWith(
-        QStringLiteral("You are Kestrabo, a concise, friendly voice companion on the user's Mac.\nAnswer")));
+        QStringLiteral("You are Kestrabo, a concise, friendly voice companion on the user's computer.\nAnswer")));
     EXPECT_TRUE(instructions.endsWith(QStringLiteral("You can continue talking during work.")));
     // The serialised rate stays an integer on the wire.
     EXPECT_TRUE(QJsonDocument(start).toJson(QJsonDocument::Compact).contains("\"rate\":24000"));

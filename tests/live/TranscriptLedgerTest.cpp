@@ -98,6 +98,19 @@ TEST(TranscriptLedger, RetentionDropsTheOldestAndForgetsItsId)
     EXPECT_EQ(ledger.fragments().first().id, QStringLiteral("id1"));
     EXPECT_TRUE(ledger.ingest(delta(true, QStringLiteral("w"), 0, 0, QStringLiteral("id0"))));
     EXPECT_FALSE(ledger.ingest(delta(true, QStringLiteral("w"), 5, 5, QStringLiteral("id5"))));
+
+    // Out of order: the first to arrive goes, wherever it sits on the timeline.
+    TranscriptLedger small(3);
+    for (const auto& [id, start] : std::initializer_list<std::pair<const char*, double>>{
+             {"late", 900}, {"early", 100}, {"middle", 500}, {"earliest", 0}})
+        ASSERT_TRUE(small.ingest(delta(true, QString::fromLatin1(id), start, start + 50, QString::fromLatin1(id))));
+    QStringList ordered;
+    for (const TranscriptFragment& fragment : small.ordered())
+        ordered.append(fragment.id);
+    EXPECT_EQ(ordered, (QStringList{QStringLiteral("earliest"), QStringLiteral("early"), QStringLiteral("middle")}));
+    EXPECT_EQ(small.captions(), (QList<Caption>{{QStringLiteral("You"), QStringLiteral("earliestearlymiddle")}}));
+    EXPECT_TRUE(small.ingest(delta(true, QStringLiteral("late"), 900, 950, QStringLiteral("late"))));
+    EXPECT_FALSE(small.ingest(delta(true, QStringLiteral("middle"), 500, 550, QStringLiteral("middle"))));
 }
 
 TEST(TranscriptLedger, LatestUserTextIsTheLastRunOfSpeech)

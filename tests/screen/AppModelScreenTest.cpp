@@ -63,7 +63,7 @@ TEST(AppModelScreen, CircledRegionIsCapturedClearedOrRefused)
     model.circle(f.screen, QRectF(10, 10, 100, 80));
     ASSERT_TRUE(test::waitUntil([&] { return model.error().has_value(); }));
     EXPECT_FALSE(model.selected());
-    EXPECT_TRUE(model.error()->startsWith(QStringLiteral("Allow Kestrabo in System Settings \u2192")));
+    EXPECT_TRUE(model.error()->startsWith(QStringLiteral("Allow Kestrabo to capture the screen in the desktop's privacy settings")));
 }
 
 TEST(AppModelScreen, ScreenPermissionRefreshAndRequest)

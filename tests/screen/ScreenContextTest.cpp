@@ -15,9 +15,8 @@ using test::FakeGrabber;
 namespace {
 
 const QString kPermission = QStringLiteral(
-    "Allow Kestrabo in System Settings \u2192 Privacy & Security \u2192 Screen & System Audio Recording, then "
-    "return to Kestrabo and refresh permissions. If macOS asks you to quit and reopen Kestrabo, reopen it to "
-    "apply access.");
+    "Allow Kestrabo to capture the screen in the desktop's privacy settings, then return to Kestrabo and refresh "
+    "permissions.");
 const QString kUnavailable = QStringLiteral("The current display is unavailable.");
 
 // A capture through a fake backend showing a white display of `points` × `scale` pixels.

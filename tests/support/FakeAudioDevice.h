@@ -20,6 +20,7 @@ struct FakeAudioScript {
     bool running = false;
     bool voiceProcessing = false;
     AudioDevice::CaptureHandler onCapture;
+    AudioDevice::FailureHandler onFailure; // the test plays a device that stops working
     struct Scheduled {
         std::vector<float> samples;
         AudioDevice::PlayedHandler onPlayed;
@@ -53,9 +54,10 @@ public:
     }
     AudioFormat inputFormat() const override { return m_script->input; }
     AudioFormat outputFormat() const override { return m_script->output; }
-    Status start(CaptureHandler onCapture) override
+    Status start(CaptureHandler onCapture, FailureHandler onFailure) override
     {
         m_script->onCapture = std::move(onCapture);
+        m_script->onFailure = std::move(onFailure);
         m_script->running = true;
         return {};
     }
@@ -67,6 +69,7 @@ public:
     {
         m_script->running = false;
         m_script->onCapture = nullptr;
+        m_script->onFailure = nullptr;
     }
 
 private:

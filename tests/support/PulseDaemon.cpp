@@ -34,7 +34,8 @@ QString PulseDaemon::start()
     config.write(QStringLiteral("load-module module-native-protocol-unix auth-anonymous=1 socket=%1/native\n"
                                 "load-module module-null-sink sink_name=spk rate=48000 channels=2\n"
                                 "load-module module-null-sink sink_name=micsink rate=16000 channels=1\n"
-                                "set-default-sink spk\nset-default-source micsink.monitor\n")
+                                "load-module module-virtual-source source_name=mic master=micsink.monitor\n"
+                                "set-default-sink spk\nset-default-source mic\n")
                      .arg(root)
                      .toUtf8());
     config.close();
@@ -70,6 +71,14 @@ QString PulseDaemon::start()
         },
         10'000);
     return settled ? QString() : QStringLiteral("the null sinks did not reach a low latency");
+}
+
+void PulseDaemon::killServer()
+{
+    if (!m_processes.empty()) {
+        m_processes.front()->kill();
+        m_processes.front()->waitForFinished(3'000);
+    }
 }
 
 bool PulseDaemon::run(const QString& program, const QStringList& arguments, QByteArray* output)

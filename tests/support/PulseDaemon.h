@@ -9,8 +9,9 @@
 namespace kestrabo::test {
 
 // A private PulseAudio server in a temporary directory, which this process's libpulse and every
-// tool started here talk to: a null sink "spk" (the speaker, 48 kHz stereo) and a null sink
-// "micsink" (16 kHz mono) whose monitor is the default source. Its processes stop by PID.
+// tool started here talk to: a null sink "spk" (the speaker, 48 kHz stereo) and the default
+// source "mic", a virtual source (not a monitor, as a microphone must be) that hears what is
+// played into the 16 kHz mono null sink "micsink". Its processes stop by PID.
 class PulseDaemon {
 public:
     ~PulseDaemon();
@@ -22,6 +23,8 @@ public:
     QProcess* spawn(const QString& program, const QStringList& arguments);
     // Plays 16 kHz mono 16-bit little-endian audio into the microphone.
     void feedMicrophone(const QByteArray& audio);
+    // Ends the server at once (SIGKILL), as a crash would.
+    void killServer();
 
 private:
     QTemporaryDir m_directory;

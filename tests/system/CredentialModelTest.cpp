@@ -11,7 +11,7 @@
 namespace kestrabo {
 namespace {
 
-const QString kLocked = QStringLiteral("Keychain is locked or needs approval. Unlock your Mac and try again.");
+const QString kLocked = QStringLiteral("The keyring is locked or needs approval. Unlock it and try again.");
 
 // A model on a scripted keychain that holds a key, with the microphone request held so that no
 // conversation ever connects.
@@ -49,7 +49,7 @@ TEST(CredentialModel, LoadsTheKeyAtLaunchSavesItBeforeStartingAndRemovesItOutsid
     EXPECT_EQ(f.keychain.callNames(), QStringList({"copyMatching", "update", "update"}));
     EXPECT_EQ(f.keychain.calls.back().changes.valueData, QByteArray("sk-new"));
     EXPECT_EQ(model.apiKey(), QStringLiteral("sk-new"));
-    EXPECT_EQ(model.credentialNotice(), QStringLiteral("Saved in macOS Keychain."));
+    EXPECT_EQ(model.credentialNotice(), QStringLiteral("Saved in the system keyring."));
     ASSERT_TRUE(test::waitUntil([&] { return f.access.hasHeldMicrophoneRequest(); }));
     model.removeAPIKey();
     EXPECT_TRUE(model.keySaved());
@@ -61,10 +61,10 @@ TEST(CredentialModel, LoadsTheKeyAtLaunchSavesItBeforeStartingAndRemovesItOutsid
     model.stop();
     f.keychain.queued["delete"] = {keychainStatus::authFailed};
     model.removeAPIKey();
-    EXPECT_EQ(model.credentialNotice(), QStringLiteral("Keychain access was not approved. Try again when ready."));
+    EXPECT_EQ(model.credentialNotice(), QStringLiteral("Keyring access was not approved. Try again when ready."));
     EXPECT_TRUE(model.keySaved());
     model.removeAPIKey();
-    EXPECT_EQ(model.credentialNotice(), QStringLiteral("Removed from macOS Keychain."));
+    EXPECT_EQ(model.credentialNotice(), QStringLiteral("Removed from the system keyring."));
     EXPECT_TRUE(model.apiKey().isEmpty());
     EXPECT_FALSE(model.keySaved());
     EXPECT_EQ(f.keychain.callNames().mid(3), QStringList({"delete", "delete"}));

@@ -8,8 +8,8 @@ namespace {
 using test::failureOf;
 using test::ScriptedKeychain;
 
-const QString kLocked = QStringLiteral("Keychain is locked or needs approval. Unlock your Mac and try again.");
-const QString kNotApproved = QStringLiteral("Keychain access was not approved. Try again when ready.");
+const QString kLocked = QStringLiteral("The keyring is locked or needs approval. Unlock it and try again.");
+const QString kNotApproved = QStringLiteral("Keyring access was not approved. Try again when ready.");
 const QString kUnreadable = QStringLiteral("The saved API key could not be read. Replace or remove it in Settings.");
 
 // The item's identity, with whatever else a call carries.
@@ -84,8 +84,8 @@ TEST(KeychainCredentialStore, AddingAfterAMissedUpdateRetriesOnlyOnADuplicate)
         // Another writer created the item between update and add: the second update decides.
         {{-25300, 0}, {-25299}, {}},
         {{-25300, -25308}, {-25299}, kLocked},
-        {{-25300, -25300}, {-25299}, QStringLiteral("The Keychain operation failed with code -25300. Try again.")},
-        {{-25300}, {-34018}, QStringLiteral("The Keychain operation failed with code -34018. Try again.")},
+        {{-25300, -25300}, {-25299}, QStringLiteral("The keyring operation failed with code -25300. Try again.")},
+        {{-25300}, {-34018}, QStringLiteral("The keyring operation failed with code -34018. Try again.")},
         // A failing first update is final: nothing is added behind it.
         {{-128}, {}, kNotApproved},
     };
@@ -104,13 +104,13 @@ TEST(KeychainCredentialStore, AddingAfterAMissedUpdateRetriesOnlyOnADuplicate)
 TEST(KeychainCredentialStore, EachStatusHasItsSentenceOnEveryPath)
 {
     const std::pair<KeychainStatus, QString> cases[] = {
-        {-25291, QStringLiteral("Keychain is unavailable. Try again after unlocking your Mac.")},
+        {-25291, QStringLiteral("The keyring is unavailable. Try again after unlocking your session.")},
         {-25308, kLocked},
         {-25293, kNotApproved},
         {-128, kNotApproved},
-        {-34018, QStringLiteral("The Keychain operation failed with code -34018. Try again.")},
-        {-25299, QStringLiteral("The Keychain operation failed with code -25299. Try again.")},
-        {7, QStringLiteral("The Keychain operation failed with code 7. Try again.")},
+        {-34018, QStringLiteral("The keyring operation failed with code -34018. Try again.")},
+        {-25299, QStringLiteral("The keyring operation failed with code -25299. Try again.")},
+        {7, QStringLiteral("The keyring operation failed with code 7. Try again.")},
     };
     for (const auto& [status, sentence] : cases) {
         const KestraboError general = CredentialStoreError::operationFailed(status).toError();

@@ -66,10 +66,10 @@ TEST(SecretServiceKeychain, LockedKeyringFailsAtOnceWithoutUnlocking)
     ASSERT_TRUE(fixture.lockDefaultCollection());
 
     EXPECT_EQ(failureOf(store.load()),
-              QStringLiteral("Keychain is locked or needs approval. Unlock your Mac and try again."));
+              QStringLiteral("The keyring is locked or needs approval. Unlock it and try again."));
     // Writing asks the keyring to unlock; this bus has no prompter, so the keyring reports the
     // prompt as dismissed.
-    const QString notApproved = QStringLiteral("Keychain access was not approved. Try again when ready.");
+    const QString notApproved = QStringLiteral("Keyring access was not approved. Try again when ready.");
     EXPECT_EQ(failureOf(store.save(QStringLiteral("sk-replacement"))), notApproved);
     EXPECT_EQ(failureOf(store.remove()), notApproved);
     // Nothing unlocked the keyring or touched the item.
@@ -82,7 +82,7 @@ TEST(SecretServiceKeychain, NoSecretServiceOnTheBusIsUnavailable)
     SecretServiceFixture fixture(SecretServiceFixture::Keyring::none);
     ASSERT_TRUE(fixture.failure().isEmpty()) << fixture.failure().toStdString();
     KeychainCredentialStore store(kService, kAccount, KeychainOperations::system());
-    const QString unavailable = QStringLiteral("Keychain is unavailable. Try again after unlocking your Mac.");
+    const QString unavailable = QStringLiteral("The keyring is unavailable. Try again after unlocking your session.");
     EXPECT_EQ(failureOf(store.load()), unavailable);
     EXPECT_EQ(failureOf(store.save(QStringLiteral("sk-nowhere"))), unavailable);
     EXPECT_EQ(failureOf(store.remove()), unavailable);

@@ -10,6 +10,9 @@
 #include <QJsonArray>
 #include <QPointer>
 #include <QSet>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QThread>
 #include <QTimer>
 #include <QWaitCondition>
@@ -37,8 +40,10 @@ QJsonObject typed(const char* type)
 struct LiveSim::Shared {
     mutable QMutex mutex;
     QWaitCondition changed;
-    QList<ReceivedEvent> received;
+    QList<ReceivedEvent> received; // the newest keptEvents
+    qint64 audioAppends = 0;
     std::unique_ptr<QFile> record;
+    std::optional<QSslConfiguration> tls;
     QString error;
     quint16 port = 0;
     int accepted = 0;
@@ -58,8 +63,15 @@ public:
 
     bool listen(quint16 port)
     {
+        std::optional<QSslConfiguration> tls;
+        {
+            QMutexLocker lock(&m_shared->mutex);
+            tls = m_shared->tls;
+        }
         m_server = new QWebSocketServer(QStringLiteral("kestrabo-live-sim"),
-                                        QWebSocketServer::NonSecureMode, this);
+                                        tls ? QWebSocketServer::SecureMode : QWebSocketServer::NonSecureMode, this);
+        if (tls)
+            m_server->setSslConfiguration(*tls);
         QObject::connect(m_server, &QWebSocketServer::newConnection, this, [this] { accept(); });
         const bool listening = m_server->listen(QHostAddress::LocalHost, port);
         QMutexLocker lock(&m_shared->mutex);
@@ -225,6 +237,10 @@ private:
     void record(const ReceivedEvent& received)
     {
         QMutexLocker lock(&m_shared->mutex);
+        if (json::type(received.event) == u"session.input_audio.append")
+            ++m_shared->audioAppends;
+        if (m_shared->received.size() >= keptEvents)
+            m_shared->received.removeFirst();
         m_shared->received.append(received);
         if (m_shared->record) {
             const QJsonObject line{
@@ -442,6 +458,32 @@ bool LiveSim::setRecordFile(const QString& path, QString* error)
     return true;
 }
 
+bool LiveSim::useTls(const QString& certificatePath, const QString& keyPath, QString* error)
+{
+    const auto fail = [error](const QString& text) {
+        if (error)
+            *error = text;
+        return false;
+    };
+    QFile certificateFile(certificatePath), keyFile(keyPath);
+    if (!certificateFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("Cannot read the certificate or key."));
+    const QList<QSslCertificate> chain = QSslCertificate::fromData(certificateFile.readAll(), QSsl::Pem);
+    const QByteArray keyText = keyFile.readAll();
+    QSslKey key(keyText, QSsl::Ec, QSsl::Pem);
+    if (key.isNull())
+        key = QSslKey(keyText, QSsl::Rsa, QSsl::Pem);
+    if (chain.isEmpty() || key.isNull())
+        return fail(QStringLiteral("The certificate or key is not usable PEM."));
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificateChain(chain);
+    configuration.setPrivateKey(key);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    QMutexLocker lock(&m_shared->mutex);
+    m_shared->tls = configuration;
+    return true;
+}
+
 quint16 LiveSim::port() const
 {
     QMutexLocker lock(&m_shared->mutex);
@@ -450,12 +492,14 @@ quint16 LiveSim::port() const
 
 QUrl LiveSim::baseUrl() const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1/v1").arg(port()));
+    QMutexLocker lock(&m_shared->mutex);
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2/v1").arg(m_shared->tls ? u"https" : u"http").arg(m_shared->port));
 }
 
 QUrl LiveSim::endpoint() const
 {
-    return QUrl(QStringLiteral("ws://127.0.0.1:%1%2").arg(port()).arg(kPath));
+    QMutexLocker lock(&m_shared->mutex);
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(m_shared->tls ? u"wss" : u"ws").arg(m_shared->port).arg(kPath));
 }
 
 QList<ReceivedEvent> LiveSim::received() const
@@ -472,6 +516,12 @@ QList<QJsonObject> LiveSim::received(const QString& type) const
         if (json::type(received.event) == type)
             events.append(received.event);
     return events;
+}
+
+qint64 LiveSim::audioAppends() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->audioAppends;
 }
 
 int LiveSim::connectionCount() const

@@ -45,6 +45,9 @@ public:
     // The reason a scenario cannot be used, or an empty string.
     static QString validateScenario(const QJsonObject& scenario, const QString& scenarioDirectory);
 
+    // Serves wss:// with this certificate and private key (PEM files); call before start().
+    bool useTls(const QString& certificatePath, const QString& keyPath, QString* error = nullptr);
+
     quint16 start(quint16 port = 0); // the port, 0 on failure
     void stop();
     QString errorString() const;
@@ -54,11 +57,15 @@ public:
     bool setRecordFile(const QString& path, QString* error = nullptr);
 
     quint16 port() const;
-    QUrl baseUrl() const;  // http://127.0.0.1:PORT/v1
-    QUrl endpoint() const; // ws://127.0.0.1:PORT/v1/live/sessions
+    QUrl baseUrl() const;  // http://127.0.0.1:PORT/v1 (https with TLS)
+    QUrl endpoint() const; // ws://127.0.0.1:PORT/v1/live/sessions (wss with TLS)
 
+    // Memory stays bounded however long a conversation runs: only the newest keptEvents events
+    // are held (the record file gets all of them), and audio appends are also counted.
+    static constexpr qsizetype keptEvents = 4096;
     QList<ReceivedEvent> received() const;
     QList<QJsonObject> received(const QString& type) const;
+    qint64 audioAppends() const;
     int connectionCount() const;
     int openConnections() const;
 

@@ -1,4 +1,4 @@
-// kestrabo-live-sim --scenario FILE [--port N] [--record FILE]
+// kestrabo-live-sim --scenario FILE [--port N] [--record FILE] [--tls-certificate PEM --tls-key PEM]
 //
 // Serves the realtime voice session on 127.0.0.1 until SIGINT or SIGTERM. The first line on
 // standard output is the base URL to export, so scripts can start it and read one line.
@@ -47,7 +47,12 @@ int main(int argc, char** argv)
     const QCommandLineOption recordOption(QStringLiteral("record"),
                                           QStringLiteral("Append every received event to FILE."),
                                           QStringLiteral("FILE"));
-    parser.addOptions({scenarioOption, portOption, recordOption});
+    const QCommandLineOption certificateOption(QStringLiteral("tls-certificate"),
+                                               QStringLiteral("Serve wss:// with this PEM certificate."),
+                                               QStringLiteral("FILE"));
+    const QCommandLineOption keyOption(QStringLiteral("tls-key"), QStringLiteral("The certificate's PEM private key."),
+                                       QStringLiteral("FILE"));
+    parser.addOptions({scenarioOption, portOption, recordOption, certificateOption, keyOption});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
@@ -72,6 +77,11 @@ int main(int argc, char** argv)
 
     kestrabo::sim::LiveSim sim(*scenario, QFileInfo(scenarioPath).absolutePath());
     if (parser.isSet(recordOption) && !sim.setRecordFile(parser.value(recordOption), &error))
+        return usageError(error);
+    if (parser.isSet(certificateOption) != parser.isSet(keyOption))
+        return usageError(QStringLiteral("--tls-certificate and --tls-key go together"));
+    if (parser.isSet(certificateOption)
+        && !sim.useTls(parser.value(certificateOption), parser.value(keyOption), &error))
         return usageError(error);
     if (sim.start(quint16(port)) == 0)
         return usageError(sim.errorString());

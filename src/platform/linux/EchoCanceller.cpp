@@ -37,7 +37,7 @@ int EchoCanceller::processingRate(int deviceRate)
     return 48000;
 }
 
-Result<std::unique_ptr<EchoCanceller>> EchoCanceller::create(int sampleRate)
+Result<std::unique_ptr<EchoCanceller>> EchoCanceller::create(int sampleRate, Settings settings)
 {
     if (!supportsRate(sampleRate))
         return libraryError(webrtc::AudioProcessing::kBadSampleRateError, "run at this rate");
@@ -45,8 +45,8 @@ Result<std::unique_ptr<EchoCanceller>> EchoCanceller::create(int sampleRate)
     webrtc::Config config;
     // The reported delay covers our buffers only; the acoustic path and device buffers we cannot
     // see are left to the canceller's own delay estimate and the longer filter.
-    config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
-    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+    config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(settings.extendedFilter));
+    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(settings.delayAgnostic));
     auto impl = std::make_unique<Impl>();
     impl->apm.reset(webrtc::AudioProcessing::Create(config));
     if (!impl->apm)
@@ -63,7 +63,11 @@ Result<std::unique_ptr<EchoCanceller>> EchoCanceller::create(int sampleRate)
     webrtc::EchoCancellation* aec = impl->apm->echo_cancellation();
     int code = aec->enable_drift_compensation(false);
     if (code == 0)
-        code = aec->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
+        code = aec->set_suppression_level(settings.suppression == Settings::Suppression::low
+                                              ? webrtc::EchoCancellation::kLowSuppression
+                                          : settings.suppression == Settings::Suppression::moderate
+                                              ? webrtc::EchoCancellation::kModerateSuppression
+                                              : webrtc::EchoCancellation::kHighSuppression);
     if (code == 0)
         code = aec->enable_metrics(true);
     if (code == 0)

@@ -6,6 +6,15 @@
 
 namespace kestrabo {
 
+// How hard the echo canceller works. The defaults are the measured best trade-off between echo
+// removed and the near end's own voice kept while both talk (bench/audio_echo).
+struct EchoCancellerSettings {
+    enum class Suppression { low, moderate, high };
+    Suppression suppression = Suppression::low;
+    bool extendedFilter = true;
+    bool delayAgnostic = true;
+};
+
 // The WebRTC echo canceller on one mono capture path: fed the far end (what the speaker
 // renders) and the near end (the microphone) in 10 ms frames at one rate. The library's
 // headers stay inside EchoCanceller.cpp.
@@ -17,8 +26,10 @@ public:
     // else the smallest supported rate above it (48 kHz at most), so no band is lost.
     static int processingRate(int deviceRate);
 
+    using Settings = EchoCancellerSettings;
+
     // Errors carry the library's own error code.
-    static Result<std::unique_ptr<EchoCanceller>> create(int sampleRate);
+    static Result<std::unique_ptr<EchoCanceller>> create(int sampleRate, Settings settings = {});
     ~EchoCanceller();
 
     int sampleRate() const { return m_sampleRate; }

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace kestrabo {
 
@@ -19,6 +21,8 @@ constexpr int kFloatBytes = sizeof(float);
 constexpr int kCaptureFragmentMs = 10;
 constexpr int kPlaybackTargetMs = 50;
 constexpr int kPlaybackRequestMs = 10;
+// Connecting to the server and readying a stream never wait longer than this.
+constexpr pa_usec_t kDeadline = 5 * PA_USEC_PER_SEC;
 
 KestraboError pulseError(int code)
 {
@@ -37,9 +41,12 @@ uint32_t bytesFor(int milliseconds, int rate, int channels)
 struct Connection {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
+    // Loop thread, set and cleared under the lock: the server went away after connecting.
+    std::function<void(int code)> onLost;
 
     struct Defaults {
         bool haveSource = false;
+        bool sourceIsMonitor = false;
         bool haveSink = false;
         std::string sourceName;
         std::string sinkName;
@@ -65,20 +72,54 @@ struct Connection {
         if (!context)
             return pulseError(PA_ERR_INTERNAL);
         pa_context_set_state_callback(
-            context, [](pa_context*, void* userdata) { signal(userdata); }, loop);
+            context,
+            [](pa_context* context, void* userdata) {
+                auto* self = static_cast<Connection*>(userdata);
+                const pa_context_state_t state = pa_context_get_state(context);
+                if ((state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) && self->onLost)
+                    std::exchange(self->onLost, nullptr)(pa_context_errno(context));
+                signal(self->loop);
+            },
+            this);
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
             return pulseError(pa_context_errno(context));
         if (pa_threaded_mainloop_start(loop) < 0)
             return pulseError(PA_ERR_INTERNAL);
         pa_threaded_mainloop_lock(loop);
-        pa_context_state_t state;
-        while ((state = pa_context_get_state(context)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
-            pa_threaded_mainloop_wait(loop);
-        const int code = state == PA_CONTEXT_READY ? 0 : pa_context_errno(context);
+        const bool ready = wait([this] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))
+                                                || pa_context_get_state(context) == PA_CONTEXT_READY; });
+        const pa_context_state_t state = pa_context_get_state(context);
+        const int code = !ready ? PA_ERR_TIMEOUT : state == PA_CONTEXT_READY ? 0 : pa_context_errno(context);
         pa_threaded_mainloop_unlock(loop);
         if (code != 0 || state != PA_CONTEXT_READY)
             return pulseError(code == 0 ? PA_ERR_CONNECTIONREFUSED : code);
         return {};
+    }
+
+    // Call with the lock held. Waits on the loop until `done` holds or the deadline passes;
+    // whether it holds.
+    template <class Done>
+    bool wait(Done done)
+    {
+        struct Alarm {
+            pa_threaded_mainloop* loop;
+            bool expired = false;
+        } alarm{loop};
+        timeval when{};
+        pa_timeval_add(pa_gettimeofday(&when), kDeadline);
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+        pa_time_event* event = api->time_new(
+            api, &when,
+            [](pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
+                auto* alarm = static_cast<Alarm*>(userdata);
+                alarm->expired = true;
+                pa_threaded_mainloop_signal(alarm->loop, 0);
+            },
+            &alarm);
+        while (!done() && !alarm.expired)
+            pa_threaded_mainloop_wait(loop);
+        api->time_free(event);
+        return done();
     }
 
     // Call with the lock held.
@@ -86,8 +127,8 @@ struct Connection {
     {
         if (!operation)
             return;
-        while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
-            pa_threaded_mainloop_wait(loop);
+        if (!wait([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }))
+            pa_operation_cancel(operation);
         pa_operation_unref(operation);
     }
 
@@ -117,6 +158,7 @@ struct Connection {
                     auto* q = static_cast<Query*>(userdata);
                     if (info && eol == 0) {
                         q->result->haveSource = true;
+                        q->result->sourceIsMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
                         q->result->sourceSpec = info->sample_spec;
                         q->result->sourceMap = info->channel_map;
                     }
@@ -144,6 +186,11 @@ struct Connection {
     // Stops the loop's thread first, so no callback runs once this returns.
     void close()
     {
+        if (loop && context) {
+            pa_threaded_mainloop_lock(loop);
+            onLost = nullptr;
+            pa_threaded_mainloop_unlock(loop);
+        }
         if (loop)
             pa_threaded_mainloop_stop(loop);
         if (context) {
@@ -172,6 +219,7 @@ struct PulseAudioDevice::Impl {
     pa_stream* record = nullptr;
     pa_stream* playback = nullptr;
     CaptureHandler onCapture;
+    FailureHandler onFailure;
     std::vector<float> block; // the capture block being filled
     int blockFrames = 0;
 
@@ -181,7 +229,6 @@ struct PulseAudioDevice::Impl {
     std::vector<float> nearScratch, nearFrame, farScratch, farFrame;
     int nearFill = 0;
     int farFill = 0;
-    EchoReport report;
 
     struct Pending {
         std::vector<float> samples;
@@ -200,6 +247,7 @@ struct PulseAudioDevice::Impl {
     Status openStreams();
     void captured(const float* samples, int frames);
     void cancelEcho(const float* samples, int frames, int delayMs);
+    void lost(int code);
     void appendMono(const float* samples, int count);
     void render(float* out, int frames);
     void checkPlayed();
@@ -215,7 +263,7 @@ PulseAudioDevice::~PulseAudioDevice()
 
 bool PulseAudioDevice::microphoneAuthorized()
 {
-    return pulseAudioHasCaptureSource();
+    return pulseAudioReachable();
 }
 
 Status PulseAudioDevice::configure(bool voiceProcessing)
@@ -231,7 +279,9 @@ Status PulseAudioDevice::configure(bool voiceProcessing)
     const auto& source = d->defaults.sourceSpec;
     const auto& sink = d->defaults.sinkSpec;
     d->output = d->defaults.haveSink ? AudioFormat{int(sink.rate), int(sink.channels)} : AudioFormat{};
-    if (!d->defaults.haveSource) {
+    // With no input the server makes a monitor the default source: that would stream the
+    // desktop's own sound, so it counts as no microphone.
+    if (!d->defaults.haveSource || d->defaults.sourceIsMonitor) {
         d->input = {};
         return {};
     }
@@ -272,7 +322,7 @@ AudioFormat PulseAudioDevice::outputFormat() const
     return d->output;
 }
 
-Status PulseAudioDevice::start(CaptureHandler onCapture)
+Status PulseAudioDevice::start(CaptureHandler onCapture, FailureHandler onFailure)
 {
     if (!d->connection)
         return pulseError(PA_ERR_BADSTATE);
@@ -281,11 +331,15 @@ Status PulseAudioDevice::start(CaptureHandler onCapture)
     d->nearFill = 0;
     d->farFill = 0;
     d->writtenFrames = 0;
-    d->report = {};
-    d->report.active = d->canceller != nullptr;
     pa_threaded_mainloop_lock(d->connection->loop);
     d->onCapture = std::move(onCapture);
     const Status opened = d->openStreams();
+    // Losses while opening are the start's own error; from here on they are reported.
+    if (opened) {
+        d->onFailure = std::move(onFailure);
+        Impl* impl = d.get();
+        d->connection->onLost = [impl](int code) { impl->lost(code); };
+    }
     pa_threaded_mainloop_unlock(d->connection->loop);
     if (!opened)
         d->teardown();
@@ -295,17 +349,22 @@ Status PulseAudioDevice::start(CaptureHandler onCapture)
 Status PulseAudioDevice::Impl::openStreams()
 {
     pa_context* context = connection->context;
-    pa_threaded_mainloop* loop = connection->loop;
     const pa_stream_flags_t flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
                                                       PA_STREAM_INTERPOLATE_TIMING);
-    auto stateChanged = [](pa_stream*, void* userdata) { Connection::signal(userdata); };
+    auto stateChanged = [](pa_stream* stream, void* userdata) {
+        auto* self = static_cast<Impl*>(userdata);
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+            self->lost(pa_context_errno(self->connection->context));
+        Connection::signal(self->connection->loop);
+    };
 
     // Capture in the source's own rate and channel layout, so nothing is remixed on the way.
     const pa_sample_spec captureSpec{PA_SAMPLE_FLOAT32LE, defaults.sourceSpec.rate, defaults.sourceSpec.channels};
     record = pa_stream_new(context, "Microphone", &captureSpec, &defaults.sourceMap);
     if (!record)
         return pulseError(pa_context_errno(context));
-    pa_stream_set_state_callback(record, stateChanged, loop);
+    pa_stream_set_state_callback(record, stateChanged, this);
     pa_stream_set_read_callback(
         record,
         [](pa_stream* stream, size_t, void* userdata) {
@@ -332,7 +391,7 @@ Status PulseAudioDevice::Impl::openStreams()
     playback = pa_stream_new(context, "Assistant", &playbackSpec, nullptr);
     if (!playback)
         return pulseError(pa_context_errno(context));
-    pa_stream_set_state_callback(playback, stateChanged, loop);
+    pa_stream_set_state_callback(playback, stateChanged, this);
     pa_stream_set_write_callback(
         playback,
         [](pa_stream* stream, size_t requested, void* userdata) {
@@ -358,14 +417,25 @@ Status PulseAudioDevice::Impl::openStreams()
     if (pa_stream_connect_playback(playback, sink, &playbackAttr, flags, nullptr, nullptr) < 0)
         return pulseError(pa_context_errno(context));
 
-    for (pa_stream* stream : {record, playback}) {
-        pa_stream_state_t state;
-        while ((state = pa_stream_get_state(stream)) != PA_STREAM_READY && PA_STREAM_IS_GOOD(state))
-            pa_threaded_mainloop_wait(loop);
-        if (state != PA_STREAM_READY)
+    const bool settled = connection->wait([this] {
+        for (pa_stream* stream : {record, playback})
+            if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && pa_stream_get_state(stream) != PA_STREAM_READY)
+                return false;
+        return true;
+    });
+    if (!settled)
+        return pulseError(PA_ERR_TIMEOUT);
+    for (pa_stream* stream : {record, playback})
+        if (pa_stream_get_state(stream) != PA_STREAM_READY)
             return pulseError(pa_context_errno(context));
-    }
     return {};
+}
+
+// Loop thread: the first loss of a running configuration is reported, once.
+void PulseAudioDevice::Impl::lost(int code)
+{
+    if (FailureHandler report = std::exchange(onFailure, nullptr))
+        report(code > 0 ? code : PA_ERR_CONNECTIONTERMINATED);
 }
 
 int PulseAudioDevice::Impl::latencyMs(pa_stream* stream) const
@@ -420,16 +490,7 @@ void PulseAudioDevice::Impl::cancelEcho(const float* samples, int count, int del
         if (nearFill < frame)
             continue;
         nearFill = 0;
-        double in = 0, out = 0;
-        for (float sample : nearFrame)
-            in += double(sample) * sample;
         canceller->process(nearFrame.data(), delayMs);
-        for (float sample : nearFrame)
-            out += double(sample) * sample;
-        report.frames += frame;
-        report.inputEnergy += in;
-        report.outputEnergy += out;
-        report.delayMs = delayMs;
         appendMono(nearFrame.data(), frame);
     }
 }
@@ -521,6 +582,8 @@ void PulseAudioDevice::Impl::teardown()
 {
     if (connection) {
         pa_threaded_mainloop_lock(connection->loop);
+        onFailure = nullptr;
+        connection->onLost = nullptr;
         for (pa_stream** stream : {&record, &playback}) {
             if (!*stream)
                 continue;
@@ -546,43 +609,15 @@ void PulseAudioDevice::Impl::teardown()
     output = {};
 }
 
-PulseAudioDevice::EchoReport PulseAudioDevice::echoReport() const
-{
-    if (!d->connection)
-        return d->report;
-    pa_threaded_mainloop_lock(d->connection->loop);
-    EchoReport report = d->report;
-    if (d->canceller) {
-        const auto metrics = d->canceller->metrics();
-        if (metrics.valid)
-            report.libraryErleDb = metrics.erleDb;
-    }
-    pa_threaded_mainloop_unlock(d->connection->loop);
-    return report;
-}
-
-void PulseAudioDevice::resetEchoReport()
-{
-    if (!d->connection)
-        return;
-    pa_threaded_mainloop_lock(d->connection->loop);
-    const bool active = d->report.active;
-    d->report = {};
-    d->report.active = active;
-    pa_threaded_mainloop_unlock(d->connection->loop);
-}
-
 AudioDeviceFactory pulseAudioDeviceFactory()
 {
     return [] { return std::make_unique<PulseAudioDevice>(); };
 }
 
-bool pulseAudioHasCaptureSource()
+bool pulseAudioReachable()
 {
     Connection connection;
-    if (!connection.open())
-        return false;
-    return connection.defaults().haveSource;
+    return bool(connection.open());
 }
 
 } // namespace kestrabo

@@ -22,22 +22,9 @@ public:
     Status configure(bool voiceProcessing) override;
     AudioFormat inputFormat() const override;
     AudioFormat outputFormat() const override;
-    Status start(CaptureHandler onCapture) override;
+    Status start(CaptureHandler onCapture, FailureHandler onFailure) override;
     void schedule(std::vector<float> samples, PlayedHandler onPlayed) override;
     void stop() override;
-
-    // What the echo canceller did since the last reset: energies of its input and output, the
-    // library's own ERLE and the delay it was last told.
-    struct EchoReport {
-        bool active = false;
-        long long frames = 0;
-        double inputEnergy = 0;
-        double outputEnergy = 0;
-        double libraryErleDb = 0;
-        int delayMs = 0;
-    };
-    EchoReport echoReport() const;
-    void resetEchoReport();
 
 private:
     struct Impl;
@@ -47,7 +34,7 @@ private:
 AudioDeviceFactory pulseAudioDeviceFactory();
 
 // Linux has no per-application microphone grant: the microphone counts as authorised when the
-// sound server is reachable and has a default capture source.
-bool pulseAudioHasCaptureSource();
+// sound server is reachable (within five seconds). A missing input is a device problem.
+bool pulseAudioReachable();
 
 } // namespace kestrabo
