@@ -272,6 +272,7 @@ void AppModel::toggle()
     }
     stopWakeListening();
 
+    m_conversationKey = key;
     publish(m_active, true);
     setState(CompanionState::connecting);
     publish(m_error, std::optional<QString>());
@@ -314,6 +315,7 @@ void AppModel::stop()
 {
     m_wakeGreetingPending = false;
     m_generation = QUuid::createUuid();
+    m_conversationKey.clear();
     publish(m_active, false);
     publish(m_reading, false);
     m_pendingStart.cancel();

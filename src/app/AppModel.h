@@ -200,6 +200,8 @@ private:
     bool m_expanded = false;
     bool m_settings = false;
     QString m_apiKey;
+    // The trimmed key that started the conversation: every request of it uses this one.
+    QString m_conversationKey;
     bool m_keySaved = false;
     std::optional<QString> m_credentialNotice;
     float m_level = 0;

@@ -140,7 +140,7 @@ void AppModel::classify(const Job& job, const QUuid& token, const QString& text,
     }
     const QString history = m_ledger.context() + QStringLiteral("\nComputer tasks:\n") + taskContext();
     QPointer<AppModel> self(this);
-    RouteService::classify(text, history, m_apiKey, snapshot, job,
+    RouteService::classify(text, history, m_conversationKey, snapshot, job,
                            [self, job, token, text](Result<RouteDecision> decision) {
                                if (!self || !self->analysisCurrent(job, token))
                                    return;
@@ -250,7 +250,7 @@ void AppModel::describeScreen(const QString& question, const Job& job, const QUu
     publish(m_contextLabel, m_selected ? QStringLiteral("Reading the circled region")
                                        : QStringLiteral("Reading ") + snapshot.displayName);
     QPointer<AppModel> self(this);
-    VisionService::describe(snapshot, question, m_apiKey, job,
+    VisionService::describe(snapshot, question, m_conversationKey, job,
                             [self, job, token, snapshot, done](Result<QString> observations) {
                                 if (!self)
                                     return;

@@ -75,6 +75,23 @@ TEST(Delegation, ScreenQuestionIsAnsweredFromAFreshCaptureOfTheRealDisplay)
     EXPECT_EQ(c.model->error(), std::nullopt);
 }
 
+// The key that started the conversation, trimmed, serves all of it: a stored key's trailing
+// line break or an edit of the field meanwhile changes nothing.
+TEST(Delegation, EveryRequestOfAConversationUsesTheKeyThatStartedIt)
+{
+    Conversation c({routeReply(QStringLiteral("screen"), true), visionReply(QStringLiteral("A blue screen."))});
+    ASSERT_TRUE(c.open(QStringLiteral(" sk-e2e\n")));
+    c.model->setApiKey(QStringLiteral("sk-edited"));
+    c.say(QStringLiteral("What is on my screen?"), 0, 900);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    EXPECT_EQ(c.model->error(), std::nullopt);
+    const auto requests = c.responses.received();
+    ASSERT_EQ(requests.size(), 2);
+    for (const auto& request : requests)
+        EXPECT_EQ(request.header("Authorization"), "Bearer sk-e2e");
+}
+
 TEST(Delegation, DelegationsOfOneUtteranceShareOneAnalysis)
 {
     Conversation c({routeReply(QStringLiteral("direct"), false)});
