@@ -164,6 +164,7 @@ private:
     void retryShortcutIfNeeded();
     void scheduleShortcutAttempt(const Job& job, int delayMs, bool last);
     void startScreenAccessCheck();
+    void refreshDevicePermissions();
     void invalidateScreenAnalysis();
     bool isCurrent(const Job& job, const QUuid& token) const;
     void setState(CompanionState value) { publish(m_state, value); }

@@ -63,6 +63,9 @@ void AppModel::startCapture()
         m_captureTask->job.cancel();
     CaptureTask task{Job::start(), {}};
     m_captureTask = task;
+    // Whoever waits for a capture that is cancelled (a new utterance, a stop, a new region)
+    // hears so instead of waiting for ever.
+    task.job.onCancel([value = task.value] { value.resolve(KestraboError::cancelled()); });
     const std::optional<QByteArray> crop = m_selected ? m_selectedCrop : std::nullopt;
     ScreenContext::capture(m_platform, ScreenContext::currentScreen(), std::nullopt, task.job,
                            [task, crop](Result<ScreenSnapshot> result) {

@@ -9,6 +9,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xcomposite.h>
 
 namespace kestrabo::test {
 
@@ -135,6 +136,32 @@ void XWindows::warpPointer(QPoint position)
 }
 
 void XWindows::sync() { XSync(m_display, False); }
+
+namespace {
+int g_namingError = 0;
+int recordNamingError(Display*, XErrorEvent* event)
+{
+    g_namingError = event->error_code;
+    return 0;
+}
+} // namespace
+
+// Naming a window's pixmap succeeds only while some client redirects the window. The error
+// handler is swapped for the moment of the check only.
+bool XWindows::isRedirected(quint64 window)
+{
+    XSync(m_display, False);
+    const XErrorHandler previous = XSetErrorHandler(recordNamingError);
+    g_namingError = 0;
+    const Pixmap pixmap = XCompositeNameWindowPixmap(m_display, window);
+    XSync(m_display, False);
+    const bool named = g_namingError == 0;
+    if (named)
+        XFreePixmap(m_display, pixmap);
+    XSync(m_display, False);
+    XSetErrorHandler(previous);
+    return named;
+}
 
 bool ForeignWindow::start(const QByteArray& display, const QRect& rect, QRgb colour)
 {

@@ -38,6 +38,8 @@ public:
     void paint(quint64 window, const QImage& image);
     void warpPointer(QPoint position);
     void sync();
+    // Whether some client keeps the window redirected through Composite.
+    bool isRedirected(quint64 window);
 
 private:
     _XDisplay* m_display;
