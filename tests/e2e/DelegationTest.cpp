@@ -180,9 +180,100 @@ TEST(Delegation, RoutingFailureSetsTheErrorAndSaysSo)
     c.delegate(QStringLiteral("d1"));
     ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
     EXPECT_EQ(c.answer(QStringLiteral("d1")), kRoutingFailed);
-    ASSERT_TRUE(c.model->error().has_value());
-    EXPECT_FALSE(c.model->error()->isEmpty());
+    EXPECT_EQ(c.model->error(), QStringLiteral("Request routing failed (HTTP 500). Check OpenAI access and billing."));
     EXPECT_EQ(c.model->state(), CompanionState::listening);
+}
+
+TEST(Delegation, ScreenReadingFailureSetsTheErrorAndSaysSo)
+{
+    QJsonObject failing = visionReply(QString());
+    failing.remove(QStringLiteral("outputText"));
+    failing.insert(QStringLiteral("status"), 503);
+    Conversation c({routeReply(QStringLiteral("screen"), true), failing});
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("What does the dialog say?"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    EXPECT_EQ(c.answer(QStringLiteral("d1")), kRoutingFailed);
+    EXPECT_EQ(c.model->error(), QStringLiteral("Screen reading failed (HTTP 503). Check OpenAI access and billing."));
+    EXPECT_FALSE(c.model->reading());
+    EXPECT_EQ(c.model->state(), CompanionState::listening);
+    EXPECT_EQ(c.model->findings(), QString());
+}
+
+// The next question after circling carries the display image and then the region, to routing
+// and to vision, and the labels say so at each step.
+TEST(Delegation, ACircledRegionTravelsWithTheNextQuestion)
+{
+    Conversation c({routeReply(QStringLiteral("screen"), true), visionReply(QStringLiteral("A chart."))});
+    ASSERT_TRUE(c.open());
+    QStringList labels;
+    QObject::connect(c.model.get(), &AppModel::changed, [&] {
+        if (labels.isEmpty() || labels.last() != c.model->contextLabel())
+            labels.append(c.model->contextLabel());
+    });
+    c.model->circle(QGuiApplication::primaryScreen(), QRectF(10, 10, 100, 100));
+    ASSERT_TRUE(test::waitUntil([&] { return c.model->selectedCrop().has_value(); }));
+    const QByteArray display = c.model->snapshot()->jpeg;
+    const QByteArray crop = *c.model->selectedCrop();
+    c.say(QStringLiteral("What is circled?"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+
+    const auto images = [](const QJsonObject& body) {
+        QStringList urls;
+        for (const QJsonValue& part : body[u"input"][0][u"content"].toArray()) {
+            if (part[u"type"] == QStringLiteral("input_image"))
+                urls.append(part[u"image_url"].toString());
+        }
+        return urls;
+    };
+    const QStringList expected{"data:image/jpeg;base64," + display.toBase64(), "data:image/jpeg;base64," + crop.toBase64()};
+    const auto routing = c.requestBodies(QStringLiteral("\"question_route\""));
+    const auto vision = c.requestBodies(QStringLiteral("You provide screen observations"));
+    ASSERT_EQ(routing.size(), 1);
+    ASSERT_EQ(vision.size(), 1);
+    EXPECT_EQ(images(routing[0]), expected);
+    EXPECT_EQ(images(vision[0]), expected);
+    const qsizetype asked = labels.indexOf(QStringLiteral("Current display and circled region included"));
+    ASSERT_GE(asked, 0) << labels.join(" | ").toStdString();
+    EXPECT_EQ(labels.mid(asked), (QStringList{"Current display and circled region included", "Reading the circled region",
+                                              "Circled region included"}));
+}
+
+TEST(Delegation, InvalidationWhileReadingReturnsToListening)
+{
+    QJsonObject slow = visionReply(QStringLiteral("stale"));
+    slow.insert(QStringLiteral("delayMs"), 800);
+    Conversation c({routeReply(QStringLiteral("screen"), true), slow});
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("Read this"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(test::waitUntil([&] { return c.model->state() == CompanionState::looking; }));
+    EXPECT_TRUE(c.model->reading());
+    c.model->clearSelection();
+    EXPECT_EQ(c.model->state(), CompanionState::listening);
+    EXPECT_FALSE(c.model->reading());
+    test::spin(1'000);
+    EXPECT_TRUE(c.answer(QStringLiteral("d1")).isEmpty());
+    EXPECT_EQ(c.model->findings(), QString());
+}
+
+// show_browser is answered from the stored acknowledgment when the same words come again.
+TEST(Delegation, ARepeatedBrowserRequestGetsTheSameAnswer)
+{
+    Conversation c({routeReply(QStringLiteral("show_browser"), false)});
+    c.platform.codexInstalled = [] { return true; };
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("Show me your browser"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    const QString first = c.answer(QStringLiteral("d1"));
+    EXPECT_EQ(first, QStringLiteral("There is no Codex task to show yet."));
+    c.delegate(QStringLiteral("d2"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d2")));
+    EXPECT_EQ(c.answer(QStringLiteral("d2")), first);
+    EXPECT_EQ(c.requestBodies(QStringLiteral("\"question_route\"")).size(), 1);
 }
 
 TEST(Delegation, WithoutACaptureClassificationGoesOnWithoutAnImage)
