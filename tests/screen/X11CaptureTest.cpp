@@ -8,7 +8,15 @@
 #include "routing/ScreenContext.h"
 #include "system/Permissions.h"
 
+#include <QDir>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QScreen>
+
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -50,7 +58,61 @@ int countPixels(const QImage& image, QRgb colour)
     return count;
 }
 
+// Run as a helper (this executable again, on the xcb platform): prints the toolkit's screens
+// of the display named in KESTRABO_TEST_QT_SCREENS, one "name geometry" line each.
+const bool g_screenHelper = [] {
+    const QByteArray display = qgetenv("KESTRABO_TEST_QT_SCREENS");
+    if (display.isEmpty())
+        return false;
+    qputenv("DISPLAY", display);
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    static int argc = 1;
+    static char name[] = "screens";
+    static char* argv[] = {name, nullptr};
+    QGuiApplication app(argc, argv);
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect g = screen->geometry();
+        std::printf("%s %d,%d,%d,%d\n", qPrintable(screen->name()), g.x(), g.y(), g.width(), g.height());
+    }
+    std::fflush(stdout);
+    _exit(0);
+}();
+
 } // namespace
+
+// The capture backend finds a display by the name the toolkit gives its screen, so both must
+// name the monitors of a real X server alike.
+TEST(X11Capture, TheToolkitsScreenNamesAreTheGrabbersDisplays)
+{
+    test::Xvfb xvfb;
+    ASSERT_EQ(xvfb.start(QSize(1280, 800)), QString());
+    test::XWindows windows(xvfb.display());
+    ASSERT_TRUE(windows.isOpen());
+    windows.addMonitor("LEFT-1", QRect(0, 0, 640, 800));
+    windows.addMonitor("RIGHT-1", QRect(640, 0, 640, 800));
+    QProcess helper;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("KESTRABO_TEST_QT_SCREENS", QString::fromLatin1(xvfb.display()));
+    environment.insert("XDG_RUNTIME_DIR", QDir::tempPath());
+    helper.setProcessEnvironment(environment);
+    helper.start(QCoreApplication::applicationFilePath());
+    ASSERT_TRUE(helper.waitForFinished(20'000));
+    QStringList toolkit = QString::fromLocal8Bit(helper.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+
+    X11ScreenGrabber grabber(xvfb.display());
+    const auto displays = await<QList<ShareableDisplay>>([&](auto done) { grabber.shareableDisplays(done); });
+    ASSERT_TRUE(displays);
+    QStringList grabbed;
+    for (const ShareableDisplay& display : displays.value()) {
+        const QRect g = display.geometry;
+        grabbed.append(QStringLiteral("%1 %2,%3,%4,%5").arg(display.identifier).arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height()));
+    }
+    ASSERT_EQ(toolkit.size(), 3) << toolkit.join(" | ").toStdString(); // the server's output and both monitors
+    toolkit.sort();
+    grabbed.sort();
+    EXPECT_EQ(toolkit, grabbed);
+    EXPECT_FALSE(toolkit.first().startsWith(' ')) << "every screen has a name";
+}
 
 TEST(X11Capture, LeavesOutOurWindowsAndThePointer)
 {

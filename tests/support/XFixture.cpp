@@ -10,6 +10,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xcomposite.h>
+#include <X11/extensions/Xrandr.h>
 
 namespace kestrabo::test {
 
@@ -136,6 +137,21 @@ void XWindows::warpPointer(QPoint position)
 }
 
 void XWindows::sync() { XSync(m_display, False); }
+
+void XWindows::addMonitor(const QByteArray& name, const QRect& rect)
+{
+    XRRMonitorInfo* monitor = XRRAllocateMonitor(m_display, 0);
+    monitor->name = XInternAtom(m_display, name.constData(), False);
+    monitor->x = rect.x();
+    monitor->y = rect.y();
+    monitor->width = rect.width();
+    monitor->height = rect.height();
+    monitor->mwidth = rect.width() / 4;
+    monitor->mheight = rect.height() / 4;
+    XRRSetMonitor(m_display, DefaultRootWindow(m_display), monitor);
+    XRRFreeMonitors(monitor);
+    XSync(m_display, False);
+}
 
 namespace {
 int g_namingError = 0;
