@@ -171,34 +171,28 @@ TEST(Delegation, StoppingDuringClassificationSendsNothingAndLeavesTheState)
     EXPECT_EQ(c.model->lastRoutedKind(), std::nullopt);
 }
 
-TEST(Delegation, RoutingFailureSetsTheErrorAndSaysSo)
+TEST(Delegation, RoutingOrReadingFailureSetsTheErrorAndSaysSo)
 {
-    Conversation c({QJsonObject{{QStringLiteral("status"), 500},
-                                {QStringLiteral("json"), QJsonObject{{QStringLiteral("error"), QJsonObject{}}}}}});
-    ASSERT_TRUE(c.open());
-    c.say(QStringLiteral("Open my mail"), 0, 600);
-    c.delegate(QStringLiteral("d1"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
-    EXPECT_EQ(c.answer(QStringLiteral("d1")), kRoutingFailed);
-    EXPECT_EQ(c.model->error(), QStringLiteral("Request routing failed (HTTP 500). Check OpenAI access and billing."));
-    EXPECT_EQ(c.model->state(), CompanionState::listening);
-}
-
-TEST(Delegation, ScreenReadingFailureSetsTheErrorAndSaysSo)
-{
-    QJsonObject failing = visionReply(QString());
-    failing.remove(QStringLiteral("outputText"));
-    failing.insert(QStringLiteral("status"), 503);
-    Conversation c({routeReply(QStringLiteral("screen"), true), failing});
-    ASSERT_TRUE(c.open());
-    c.say(QStringLiteral("What does the dialog say?"), 0, 600);
-    c.delegate(QStringLiteral("d1"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
-    EXPECT_EQ(c.answer(QStringLiteral("d1")), kRoutingFailed);
-    EXPECT_EQ(c.model->error(), QStringLiteral("Screen reading failed (HTTP 503). Check OpenAI access and billing."));
-    EXPECT_FALSE(c.model->reading());
-    EXPECT_EQ(c.model->state(), CompanionState::listening);
-    EXPECT_EQ(c.model->findings(), QString());
+    const QJsonObject routingDown{{QStringLiteral("status"), 500},
+                                  {QStringLiteral("json"), QJsonObject{{QStringLiteral("error"), QJsonObject{}}}}};
+    const QJsonObject visionDown{{QStringLiteral("match"), QStringLiteral("You provide screen observations")},
+                                 {QStringLiteral("status"), 503}};
+    const std::pair<QJsonArray, QString> cases[] = {
+        {{routingDown}, QStringLiteral("Request routing failed (HTTP 500). Check OpenAI access and billing.")},
+        {{routeReply(QStringLiteral("screen"), true), visionDown},
+         QStringLiteral("Screen reading failed (HTTP 503). Check OpenAI access and billing.")},
+    };
+    for (const auto& [replies, error] : cases) {
+        Conversation c(replies);
+        ASSERT_TRUE(c.open());
+        c.say(QStringLiteral("What does the dialog say?"), 0, 600);
+        c.delegate(QStringLiteral("d1"));
+        ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+        EXPECT_EQ(c.answer(QStringLiteral("d1")), kRoutingFailed);
+        EXPECT_EQ(c.model->error(), error);
+        EXPECT_FALSE(c.model->reading());
+        EXPECT_EQ(c.model->state(), CompanionState::listening);
+    }
 }
 
 // The next question after circling carries the display image and then the region, to routing
