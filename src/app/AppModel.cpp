@@ -277,6 +277,7 @@ void AppModel::toggle()
     }
     stopWakeListening();
 
+    m_conversationKey = key;
     publish(m_active, true);
     setState(CompanionState::connecting);
     publish(m_error, std::optional<QString>());
@@ -321,6 +322,7 @@ void AppModel::stop()
 {
     m_wakeGreetingPending = false;
     m_generation = QUuid::createUuid();
+    m_conversationKey.clear();
     publish(m_active, false);
     publish(m_reading, false);
     m_pendingStart.cancel();
@@ -528,6 +530,12 @@ void AppModel::updateWakeListening()
 
 void AppModel::refreshPermissions()
 {
+    refreshDevicePermissions();
+    startScreenAccessCheck();
+}
+
+void AppModel::refreshDevicePermissions()
+{
     SystemAccess& access = *m_platform.access;
     publish(m_microphoneAllowed, access.microphoneAuthorized());
     publish(m_accessibilityAllowed, access.accessibilityTrusted());
@@ -538,7 +546,6 @@ void AppModel::refreshPermissions()
     publish(m_shortcutAvailable, m_options.enableShortcuts ? m_hotkey->install() : false);
     publish(m_inputMonitoringAllowed, access.listenEventAllowed());
     retryShortcutIfNeeded();
-    startScreenAccessCheck();
 }
 
 void AppModel::startScreenAccessCheck()
@@ -609,9 +616,16 @@ void AppModel::requestScreenAccess()
     Permissions::checkScreenAccess(true, *m_platform.access, m_platform.grabber, [self](const ScreenAccessStatus& status) {
         if (!self)
             return;
-        if (status.isDenied())
-            Permissions::openPrivacyPane(*self->m_platform.access, QLatin1String(Permissions::privacyScreenCapture));
-        self->refreshPermissions();
+        if (!status.isDenied()) {
+            self->refreshPermissions();
+            return;
+        }
+        Permissions::openPrivacyPane(*self->m_platform.access, QLatin1String(Permissions::privacyScreenCapture));
+        // The probe has just met the refusal; a preflight now must not paint over it.
+        self->refreshDevicePermissions();
+        self->m_permissionTask.cancel();
+        self->publish(self->m_screenPermissionChecking, false);
+        self->publish(self->m_screenAllowed, false);
     });
 }
 

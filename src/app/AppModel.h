@@ -178,6 +178,7 @@ private:
     void retryShortcutIfNeeded();
     void scheduleShortcutAttempt(const Job& job, int delayMs, bool last);
     void startScreenAccessCheck();
+    void refreshDevicePermissions();
     void invalidateScreenAnalysis();
     bool isCurrent(const Job& job, const QUuid& token) const;
     void setState(CompanionState value) { publish(m_state, value); }
@@ -216,6 +217,8 @@ private:
     bool m_expanded = false;
     bool m_settings = false;
     QString m_apiKey;
+    // The trimmed key that started the conversation: every request of it uses this one.
+    QString m_conversationKey;
     bool m_keySaved = false;
     std::optional<QString> m_credentialNotice;
     float m_level = 0;

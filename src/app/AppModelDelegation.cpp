@@ -62,6 +62,9 @@ void AppModel::startCapture()
         m_captureTask->job.cancel();
     CaptureTask task{Job::start(), {}};
     m_captureTask = task;
+    // Whoever waits for a capture that is cancelled (a new utterance, a stop, a new region)
+    // hears so instead of waiting for ever.
+    task.job.onCancel([value = task.value] { value.resolve(KestraboError::cancelled()); });
     const std::optional<QByteArray> crop = m_selected ? m_selectedCrop : std::nullopt;
     ScreenContext::capture(m_platform, ScreenContext::currentScreen(), std::nullopt, task.job,
                            [task, crop](Result<ScreenSnapshot> result) {
@@ -153,7 +156,7 @@ void AppModel::classify(const Job& job, const QUuid& token, const QString& text,
     }
     const QString history = m_ledger.context() + QStringLiteral("\nComputer tasks:\n") + taskContext();
     QPointer<AppModel> self(this);
-    RouteService::classify(text, history, m_apiKey, snapshot, job,
+    RouteService::classify(text, history, m_conversationKey, snapshot, job,
                            [self, job, token, text](Result<RouteDecision> decision) {
                                if (!self || !self->analysisCurrent(job, token))
                                    return;
@@ -284,7 +287,7 @@ void AppModel::describeScreen(const QString& question, const Job& job, const QUu
     publish(m_contextLabel, m_selected ? QStringLiteral("Reading the circled region")
                                        : QStringLiteral("Reading ") + snapshot.displayName);
     QPointer<AppModel> self(this);
-    VisionService::describe(snapshot, question, m_apiKey, job,
+    VisionService::describe(snapshot, question, m_conversationKey, job,
                             [self, job, token, snapshot, done](Result<QString> observations) {
                                 if (!self)
                                     return;

@@ -11,8 +11,10 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <csignal>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace kestrabo {
@@ -111,58 +113,119 @@ bool CodexRPC::isRunning() const
     return m_process && m_process->state() == QProcess::Running;
 }
 
+// Starting counts: what is written before the exec waits in the pipe.
+bool CodexRPC::isAlive() const
+{
+    return m_launched && m_process && m_process->state() != QProcess::NotRunning;
+}
+
+namespace {
+
+// Both ends are close-on-exec and above the standard descriptors: only the child's dup onto
+// 0 or 1 survives its exec, so no other child keeps the pipe open, and a process started
+// without some standard descriptors cannot get them back from pipe2.
+bool makePipe(int ends[2])
+{
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return false;
+    for (int i = 0; i < 2; ++i) {
+        if (ends[i] < 3) {
+            const int moved = ::fcntl(ends[i], F_DUPFD_CLOEXEC, 3);
+            ::close(ends[i]);
+            ends[i] = moved;
+        }
+    }
+    if (ends[0] >= 0 && ends[1] >= 0)
+        return true;
+    for (int i = 0; i < 2; ++i) {
+        if (ends[i] >= 0)
+            ::close(ends[i]);
+    }
+    return false;
+}
+
+void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// A child that closed its standard input must show up as EPIPE from write, not kill us.
+void ignoreBrokenPipes()
+{
+    static const bool ignored = [] {
+        struct sigaction action {};
+        action.sa_handler = SIG_IGN;
+        sigemptyset(&action.sa_mask);
+        return ::sigaction(SIGPIPE, &action, nullptr) == 0;
+    }();
+    (void)ignored;
+}
+
+} // namespace
+
 Status CodexRPC::launch()
 {
     if (m_closed || m_launched)
         return KestraboError::message(kDisconnected);
     m_launched = true;
     m_chunk.resize(readChunkBytes);
+    ignoreBrokenPipes();
 
-    // Standard output travels through a pipe of our own so that nothing reads ahead of the
-    // handling and its end is seen exactly. Both ends are close-on-exec: only the child's dup
-    // onto descriptor 1 survives its exec, so no other child keeps the pipe open.
-    int pipe[2] = {-1, -1};
-    if (::pipe2(pipe, O_CLOEXEC) != 0) {
-        close(KestraboError::message(kLaunchFailed));
-        return KestraboError::message(kLaunchFailed);
-    }
-    // A process started without some standard descriptors could get them back from pipe2;
-    // the child's own redirections would then overwrite them before ours.
-    for (int& end : pipe) {
-        if (end < 3) {
-            const int moved = ::fcntl(end, F_DUPFD_CLOEXEC, 3);
-            ::close(end);
-            end = moved;
-        }
-    }
-    if (pipe[0] < 0 || pipe[1] < 0) {
-        for (const int end : pipe) {
+    int output[2] = {-1, -1};
+    int input[2] = {-1, -1};
+    if (!makePipe(output) || !makePipe(input)) {
+        for (const int end : output) {
             if (end >= 0)
                 ::close(end);
         }
         close(KestraboError::message(kLaunchFailed));
         return KestraboError::message(kLaunchFailed);
     }
-    ::fcntl(pipe[0], F_SETFL, ::fcntl(pipe[0], F_GETFL) | O_NONBLOCK);
-    const int childOutput = pipe[1];
-    m_output = pipe[0];
+    setNonBlocking(output[0]);
+    setNonBlocking(input[1]);
+    const int childOutput = output[1];
+    const int childInput = input[0];
+    m_output = output[0];
+    m_input = input[1];
+    m_process->setStandardInputFile(QProcess::nullDevice());
     m_process->setStandardOutputFile(QProcess::nullDevice());
-    m_process->setChildProcessModifier([childOutput] { ::dup2(childOutput, STDOUT_FILENO); });
+    m_process->setChildProcessModifier([childOutput, childInput] {
+        ::setpgid(0, 0);
+        ::dup2(childInput, STDIN_FILENO);
+        ::dup2(childOutput, STDOUT_FILENO);
+        ::signal(SIGPIPE, SIG_DFL);
+    });
 
     // Standard error is never shown or parsed; reading it keeps the child from blocking on it.
     QObject::connect(m_process, &QProcess::readyReadStandardError, this,
                      [this] { m_process->readAllStandardError(); });
     QObject::connect(m_process, &QProcess::finished, this, &CodexRPC::childExited);
+    QObject::connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        m_group = 0;
+        close(KestraboError::message(kLaunchFailed));
+    });
 
+    m_outputNotifier = new QSocketNotifier(m_output, QSocketNotifier::Read, this);
+    QObject::connect(m_outputNotifier, &QSocketNotifier::activated, this, &CodexRPC::readOutput);
+    m_inputNotifier = new QSocketNotifier(m_input, QSocketNotifier::Write, this);
+    m_inputNotifier->setEnabled(false);
+    QObject::connect(m_inputNotifier, &QSocketNotifier::activated, this, &CodexRPC::flushInput);
+
+    // The fork happens here; whether the program could be executed is reported later, so a
+    // slow start never holds the main thread. Requests written meanwhile wait in the pipe.
     m_process->start(QIODevice::ReadWrite);
-    const bool started = m_process->waitForStarted(30'000);
     ::close(childOutput);
-    if (!started) {
+    ::close(childInput);
+    const qint64 pid = m_process->processId();
+    if (!m_closed && pid > 0) {
+        // Also from this side, so the group exists before any signal can be sent to it.
+        ::setpgid(static_cast<pid_t>(pid), static_cast<pid_t>(pid));
+        m_group = pid;
+    }
+    if (m_closed || m_process->state() == QProcess::NotRunning) {
+        m_group = 0;
         close(KestraboError::message(kLaunchFailed));
         return KestraboError::message(kLaunchFailed);
     }
-    m_outputNotifier = new QSocketNotifier(m_output, QSocketNotifier::Read, this);
-    QObject::connect(m_outputNotifier, &QSocketNotifier::activated, this, &CodexRPC::readOutput);
     return {};
 }
 
@@ -203,6 +266,67 @@ void CodexRPC::childExited()
     if (!m_endMessage)
         m_endMessage = kExited;
     QMetaObject::invokeMethod(this, &CodexRPC::readOutput, Qt::QueuedConnection);
+}
+
+void CodexRPC::closeInput()
+{
+    if (m_inputNotifier) {
+        m_inputNotifier->setEnabled(false);
+        m_inputNotifier->deleteLater();
+        m_inputNotifier = nullptr;
+    }
+    if (m_input >= 0) {
+        ::close(m_input);
+        m_input = -1;
+    }
+    m_outgoing = QByteArray();
+    m_outgoingSent = 0;
+}
+
+// Writes what the pipe takes now; the rest goes when the child reads. A failed write (the
+// child closed its standard input) closes the channel at once.
+void CodexRPC::flushInput()
+{
+    if (m_closed || m_input < 0)
+        return;
+    while (m_outgoingSent < m_outgoing.size()) {
+        const ssize_t count = ::write(m_input, m_outgoing.constData() + m_outgoingSent,
+                                      static_cast<size_t>(m_outgoing.size() - m_outgoingSent));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (count <= 0) {
+            // Before the exec has been confirmed, a closed pipe means the program never ran.
+            const bool starting = m_process && m_process->state() == QProcess::Starting;
+            close(KestraboError::message(starting ? kLaunchFailed : kWriteFailed));
+            return;
+        }
+        m_outgoingSent += count;
+    }
+    if (m_outgoingSent == m_outgoing.size()) {
+        m_outgoing.clear();
+        m_outgoingSent = 0;
+    } else if (m_outgoingSent > m_outgoing.size() / 2) {
+        m_outgoing.remove(0, m_outgoingSent);
+        m_outgoingSent = 0;
+    }
+    if (m_inputNotifier)
+        m_inputNotifier->setEnabled(!m_outgoing.isEmpty());
+}
+
+// SIGTERM to the child's whole group, SIGKILL to whatever of it is left after the delay.
+void CodexRPC::signalGroup()
+{
+    const pid_t group = static_cast<pid_t>(m_group);
+    m_group = 0;
+    if (group <= 0)
+        return;
+    ::kill(-group, SIGTERM);
+    if (QCoreApplication::instance()) {
+        QTimer::singleShot(m_killDelayMs, Qt::PreciseTimer, QCoreApplication::instance(),
+                           [group] { ::kill(-group, SIGKILL); });
+    }
 }
 
 void CodexRPC::closeOutput()
@@ -305,20 +429,27 @@ void CodexRPC::settle(const QString& key, Result<QJsonObject> result)
 
 Status CodexRPC::write(const QJsonObject& message)
 {
-    if (m_closed || !isRunning())
+    if (m_closed || !isAlive())
         return KestraboError::message(kDisconnected);
     QByteArray bytes = json::compact(message);
     if (bytes.size() > maxMessageBytes)
         return KestraboError::message(kTooLarge);
     bytes.append('\n');
-    if (m_process->write(bytes) != bytes.size())
+    if (queuedBytes() + bytes.size() > maxQueuedBytes) {
+        // The child stopped reading; waiting longer would only pile up messages.
+        close(KestraboError::message(kWriteFailed));
         return KestraboError::message(kWriteFailed);
+    }
+    m_outgoing.append(bytes);
+    flushInput();
+    if (m_closed)
+        return KestraboError::message(m_closedWith.value_or(kWriteFailed));
     return {};
 }
 
 void CodexRPC::request(const QString& method, const QJsonObject& params, int timeoutMs, Completion done, Job job)
 {
-    if (m_closed || !isRunning()) {
+    if (m_closed || !isAlive()) {
         deliver(std::move(done), KestraboError::message(kDisconnected));
         return;
     }
@@ -370,14 +501,16 @@ void CodexRPC::close(std::optional<KestraboError> error)
     if (m_closed)
         return;
     m_closed = true;
+    if (error && !error->isCancellation())
+        m_closedWith = error->description();
     m_buffer = QByteArray();
     m_scanned = 0;
 
     closeOutput();
+    closeInput();
     if (m_process) {
         m_process->disconnect(this);
         if (m_process->state() != QProcess::NotRunning) {
-            m_process->closeWriteChannel();
             // Whatever the child still writes there is read and dropped by QProcess itself.
             m_process->closeReadChannel(QProcess::StandardError);
         }
@@ -390,14 +523,8 @@ void CodexRPC::close(std::optional<KestraboError> error)
     for (const QString& key : keys)
         settle(key, error ? *error : KestraboError::cancelled());
 
-    if (isRunning()) {
-        m_process->terminate();
-        QPointer<QProcess> process = m_process;
-        QTimer::singleShot(m_killDelayMs, Qt::PreciseTimer, m_process, [process] {
-            if (process && process->state() != QProcess::NotRunning)
-                process->kill();
-        });
-    }
+    // Also after the child's own exit: what it started may still run in its group.
+    signalGroup();
 
     const auto failure = std::move(onFailure);
     onFailure = nullptr;

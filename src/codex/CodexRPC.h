@@ -27,12 +27,17 @@ namespace kestrabo {
 // runs on the main thread. Standard output is a pipe of our own, read in chunks of at most
 // 65,536 bytes, one per event-loop turn and only after the previous chunk has been handled,
 // so a flood from the child waits in the pipe (and blocks the child), never in this process.
+// Standard input is a non-blocking pipe of our own too, so a child that stopped reading is
+// seen at the write that fails, not by a later time-out. The child leads its own process
+// group, and the whole group is signalled at close, so nothing Codex started outlives it.
 class CodexRPC : public QObject {
     Q_OBJECT
 public:
     static constexpr qsizetype maxMessageBytes = 8'388'608;
     static constexpr qsizetype readChunkBytes = 65'536;
     static constexpr int defaultKillDelayMs = 1'000;
+    // Bytes the child may leave unread on its standard input before the channel gives up.
+    static constexpr qsizetype maxQueuedBytes = 2 * (maxMessageBytes + 1);
 
     using Completion = std::function<void(Result<QJsonObject>)>;
 
@@ -53,6 +58,8 @@ public:
     // characters are kept; nothing when no text remains.
     static std::optional<QString> cleanError(const std::optional<QString>& message);
 
+    // Starts the child without waiting for it: a child that cannot be started closes the
+    // channel later with the launch sentence, which fails every request made meanwhile.
     Status launch();
 
     // Sends a request; `done` runs exactly once, always in a later event-loop turn, with the
@@ -62,6 +69,7 @@ public:
                  Job job = {});
     void respond(const QJsonValue& id, const QJsonObject& result);
     void reject(const QJsonValue& id);
+    // A write that fails closes the channel with that failure before returning it.
     Status write(const QJsonObject& message);
 
     // Closes once: pending requests fail with `error` (or a cancellation), the child gets
@@ -72,6 +80,9 @@ public:
     void setKillDelay(int milliseconds) { m_killDelayMs = milliseconds; }
     bool isClosed() const { return m_closed; }
     bool isRunning() const;
+    // The child's process group (its own id); 0 before launch or when it could not start.
+    qint64 processGroup() const { return m_group; }
+    qsizetype queuedBytes() const { return m_outgoing.size() - m_outgoingSent; }
     qsizetype pendingCount() const { return static_cast<qsizetype>(m_pending.size()); }
     qsizetype bufferedBytes() const { return m_buffer.size(); }
     // The child process, for observers (tests, diagnostics); it may outlive a closed channel
@@ -85,8 +96,12 @@ private:
     };
 
     void readOutput();
+    void flushInput();
     void childExited();
     void closeOutput();
+    void closeInput();
+    void signalGroup();
+    bool isAlive() const;
     void receive(QByteArrayView chunk);
     bool handleLine(QByteArrayView line);
     void settle(const QString& key, Result<QJsonObject> result);
@@ -94,6 +109,11 @@ private:
     QPointer<QProcess> m_process;
     int m_output = -1;
     QPointer<QSocketNotifier> m_outputNotifier;
+    int m_input = -1;
+    QPointer<QSocketNotifier> m_inputNotifier;
+    QByteArray m_outgoing;
+    qsizetype m_outgoingSent = 0;
+    qint64 m_group = 0;
     QByteArray m_buffer;
     qsizetype m_scanned = 0;
     QByteArray m_chunk;
@@ -104,6 +124,7 @@ private:
     bool m_dispatching = false;
     bool m_exited = false;
     std::optional<QString> m_endMessage;
+    std::optional<QString> m_closedWith;
     int m_killDelayMs = defaultKillDelayMs;
 };
 

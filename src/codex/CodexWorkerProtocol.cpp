@@ -212,6 +212,8 @@ QJsonObject questionResponse(const CodexAnswers& answers)
     return {{QStringLiteral("answers"), byQuestion}};
 }
 
+constexpr qsizetype maxCommandCharacters = 200;
+
 std::optional<QString> reviewSummary(const QString& name, const QJsonObject& params)
 {
     if (name == method::elicitation) {
@@ -225,8 +227,21 @@ std::optional<QString> reviewSummary(const QString& name, const QJsonObject& par
     const auto reason = json::string(params, u"reason");
     if (reason && !reason->isEmpty())
         return *reason;
-    if (name == method::commandApproval || name == method::execCommandApproval)
-        return QStringLiteral("Codex is waiting for approval to run a command.");
+    if (name == method::commandApproval || name == method::execCommandApproval) {
+        // The user decides on this command, so name it: a string, or the legacy argument list.
+        QString command = json::string(params, u"command").value_or(QString());
+        if (const auto parts = json::array(params, u"command")) {
+            QStringList words;
+            for (const QJsonValue& part : *parts)
+                words.append(part.toString());
+            command = words.join(QLatin1Char(' '));
+        }
+        command = text::trimmed(command);
+        if (command.isEmpty())
+            return QStringLiteral("Codex is waiting for approval to run a command.");
+        return QStringLiteral("Codex is waiting for approval to run a command: ")
+            + text::graphemePrefix(command, maxCommandCharacters);
+    }
     if (name == method::fileChangeApproval || name == method::applyPatchApproval)
         return QStringLiteral("Codex is waiting for approval to change a file.");
     return QStringLiteral("Codex is waiting for additional filesystem or network access.");

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 namespace kestrabo {
 
@@ -22,6 +23,7 @@ enum Code : long long {
     accessDenied = 3,        // the window system refuses this process the pixels
     displayDisconnected = 4, // the display went away between choosing it and capturing
     readFailed = 5,
+    unsupportedSession = 6,  // a session whose other clients' pixels X cannot give (Wayland)
 };
 } // namespace ScreenCaptureError
 
@@ -43,6 +45,8 @@ public:
 
     // True when a capture could work right now. Never prompts; returns quickly.
     virtual bool preflight() = 0;
+    // Why no capture can work in this session at all, whatever the user allows; none when one can.
+    virtual std::optional<KestraboError> unsupported() const { return std::nullopt; }
     virtual void shareableDisplays(std::function<void(Result<QList<ShareableDisplay>>)> done) = 0;
     // One image of the display, scaled to `pixelSize` when that differs from its native size.
     virtual void capture(const QString& identifier, QSize pixelSize, std::function<void(Result<QImage>)> done) = 0;

@@ -1,6 +1,72 @@
 #include "routing/ResponsesBody.h"
 
+#include <QJsonDocument>
+
 namespace kestrabo::ResponsesBody {
+
+namespace {
+
+void write(QByteArray& out, const QJsonValue& value, const QStringList& order = {});
+
+void writeScalar(QByteArray& out, const QJsonValue& value)
+{
+    const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    out.append(wrapped.constData() + 1, wrapped.size() - 2);
+}
+
+void writeObject(QByteArray& out, const QJsonObject& object, const QStringList& order)
+{
+    QStringList keys;
+    for (const QString& key : order) {
+        if (object.contains(key) && !keys.contains(key))
+            keys.append(key);
+    }
+    for (const QString& key : object.keys()) {
+        if (!keys.contains(key))
+            keys.append(key);
+    }
+    QStringList required;
+    if (object.value(u"properties").isObject()) {
+        for (const QJsonValue& field : object.value(u"required").toArray())
+            required.append(field.toString());
+    }
+    out.append('{');
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        if (i > 0)
+            out.append(',');
+        writeScalar(out, keys[i]);
+        out.append(':');
+        write(out, object.value(keys[i]), keys[i] == u"properties" ? required : QStringList());
+    }
+    out.append('}');
+}
+
+void write(QByteArray& out, const QJsonValue& value, const QStringList& order)
+{
+    if (value.isObject()) {
+        writeObject(out, value.toObject(), order);
+    } else if (value.isArray()) {
+        out.append('[');
+        const QJsonArray array = value.toArray();
+        for (qsizetype i = 0; i < array.size(); ++i) {
+            if (i > 0)
+                out.append(',');
+            write(out, array.at(i));
+        }
+        out.append(']');
+    } else {
+        writeScalar(out, value);
+    }
+}
+
+} // namespace
+
+QByteArray serialize(const QJsonObject& body)
+{
+    QByteArray out;
+    writeObject(out, body, {});
+    return out;
+}
 
 QJsonObject textPart(const QString& text)
 {

@@ -27,6 +27,11 @@ QJsonObject objectSchema(const QJsonObject& properties, const QStringList& field
 // The `text` value asking for JSON that matches `schema`.
 QJsonObject jsonSchemaFormat(const QString& name, const QJsonObject& schema);
 
+// The body's bytes. A schema's `properties` are written in the order of its `required` list,
+// the order the model fills the fields in (a QJsonObject alone would sort them); everything
+// else is written as QJsonDocument writes it.
+QByteArray serialize(const QJsonObject& body);
+
 // One user message with `content`; `text` is left out when the answer is free text.
 QJsonObject body(const QString& instructions, const QJsonArray& content, int maxOutputTokens,
                  const std::optional<QJsonObject>& text);

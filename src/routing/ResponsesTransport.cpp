@@ -3,6 +3,7 @@
 #include "core/ApiBase.h"
 #include "core/Json.h"
 #include "core/Text.h"
+#include "routing/ResponsesBody.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -55,13 +56,17 @@ QUrl& endpointOverride()
     return url;
 }
 
-// Qt reports an HTTP error status as a reply error too; those codes still mean a response
-// arrived, so the status decides. Every other error is the transport's own.
-bool isStatusError(QNetworkReply::NetworkError error)
+// The server's own explanation of a refused request, kept beside the sentence for diagnostics.
+std::optional<KestraboError> serverError(const QByteArray& body, int status)
 {
-    const int code = int(error);
-    return (code >= 201 && code <= 299) || error == QNetworkReply::ProtocolInvalidOperationError
-        || (code >= 401 && code <= 499);
+    const std::optional<QJsonValue> reply = json::parse(body);
+    if (!reply || !reply->isObject())
+        return std::nullopt;
+    const auto error = json::object(reply->toObject(), u"error");
+    const auto message = error ? json::string(*error, u"message") : std::nullopt;
+    if (!message)
+        return std::nullopt;
+    return KestraboError(QStringLiteral("OpenAI"), status, *message);
 }
 
 Result<QJsonObject> evaluate(QNetworkReply* reply, const QString& purpose, bool timedOut)
@@ -71,14 +76,21 @@ Result<QJsonObject> evaluate(QNetworkReply* reply, const QString& purpose, bool 
                              QStringLiteral("The request timed out."));
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (error != QNetworkReply::NoError && !(status.isValid() && isStatusError(error)))
+    // Once a status arrived it decides, whatever Qt made of it (a proxy's 407, a refused
+    // redirect to another host, an unexpected 1xx): the user gets the one sentence.
+    if (status.isValid()) {
+        const int code = status.toInt();
+        if (code < 200 || code > 299) {
+            const KestraboError failed = KestraboError::message(
+                QStringLiteral("%1 failed (HTTP %2). Check OpenAI access and billing.").arg(purpose).arg(code));
+            const auto cause = serverError(reply->readAll(), code);
+            return cause ? failed.wrapping(*cause) : failed;
+        }
+    }
+    if (error != QNetworkReply::NoError)
         return KestraboError(QString::fromLatin1(networkDomain), error, reply->errorString());
     if (!status.isValid())
         return KestraboError::message(purpose + QStringLiteral(" received no response."));
-    const int code = status.toInt();
-    if (code < 200 || code > 299)
-        return KestraboError::message(
-            QStringLiteral("%1 failed (HTTP %2). Check OpenAI access and billing.").arg(purpose).arg(code));
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
     if (parseError.error != QJsonParseError::NoError)
@@ -145,7 +157,7 @@ void request(const QJsonObject& body, const QString& key, const QString& purpose
     request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
     // The bearer token must never follow a redirect to another host.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
-    const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    const QByteArray payload = ResponsesBody::serialize(body);
 
     if (job.isCancelled())
         return;
@@ -198,6 +210,9 @@ Result<QString> outputText(const QJsonObject& reply)
 
     QList<QJsonObject> parts;
     for (const QJsonObject& item : *output) {
+        // Only messages carry the answer; reasoning and tool items never add to it.
+        if (json::type(item) != u"message")
+            continue;
         if (const auto content = objects(item.value(u"content")))
             parts.append(*content);
     }

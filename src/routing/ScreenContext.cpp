@@ -112,6 +112,10 @@ bool ScreenContext::passesPermissionGate(const Platform& platform)
 void ScreenContext::capture(const Platform& platform, QScreen* screen, const std::optional<QRectF>& selection,
                             const Job& job, Done done)
 {
+    if (const auto unsupported = platform.grabber ? platform.grabber->unsupported() : std::nullopt) {
+        later(done, KestraboError::message(unsupported->description()));
+        return;
+    }
     if (!passesPermissionGate(platform)) {
         later(done, KestraboError::message(kPermission));
         return;
@@ -127,6 +131,10 @@ void ScreenContext::capture(const Platform& platform, QScreen* screen, const std
 void ScreenContext::capture(const Platform& platform, const std::optional<Display>& display,
                             const std::optional<QRectF>& selection, const Job& job, Done done)
 {
+    if (const auto unsupported = platform.grabber ? platform.grabber->unsupported() : std::nullopt) {
+        later(done, KestraboError::message(unsupported->description()));
+        return;
+    }
     if (!passesPermissionGate(platform)) {
         later(done, KestraboError::message(kPermission));
         return;

@@ -66,6 +66,12 @@ void later(std::function<void()> work)
 
 void checkScreenAccess(bool allowPrompt, SystemAccess& access, ScreenGrabber* grabber, StatusCallback done)
 {
+    // Nothing the user allows changes that; said plainly instead of asking.
+    if (const auto unsupported = grabber ? grabber->unsupported() : std::nullopt) {
+        const ScreenAccessStatus status = ScreenAccessStatus::unavailable(unsupported->description());
+        later([done = std::move(done), status] { done(status); });
+        return;
+    }
     const bool preflight = access.screenCapturePreflight();
     Probe probe = [grabber](StatusCallback answer) {
         if (grabber)
@@ -122,6 +128,9 @@ void probeScreenAccess(ScreenGrabber& grabber, StatusCallback done, std::chrono:
                                                      : ScreenAccessStatus::available());
         else if (isScreenAccessDenied(displays.error()))
             check->finish(ScreenAccessStatus::denied());
+        else if (displays.error().domain() == QLatin1String(ScreenCaptureError::domain)
+                 && displays.error().code() == ScreenCaptureError::unsupportedSession)
+            check->finish(ScreenAccessStatus::unavailable(displays.error().description()));
         else
             check->finish(ScreenAccessStatus::unavailable(kTemporarilyUnavailable));
     });

@@ -56,7 +56,8 @@ inline constexpr const char* privacySpeechRecognition = "Privacy_SpeechRecogniti
 inline constexpr const char* privacyListenEvent = "Privacy_ListenEvent";
 inline constexpr const char* privacyAccessibility = "Privacy_Accessibility";
 
-// With the desktop's preflight and a probe of `grabber` (none: no display to probe).
+// With the desktop's preflight and a probe of `grabber` (none: no display to probe). Where the
+// grabber cannot capture in this session at all, its reason is the (unavailable) answer.
 void checkScreenAccess(bool allowPrompt, SystemAccess& access, ScreenGrabber* grabber, StatusCallback done);
 
 // Without a prompt the preflight and the remembered status decide; with one, the probe does,

@@ -1,7 +1,12 @@
 #include "CodexTestSupport.h"
 #include "platform/HostSystem.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <memory>
+
+#include <signal.h>
 
 using namespace kestrabo;
 using namespace kestrabo::test;
@@ -174,7 +179,96 @@ TEST(CodexChannel, ChildLeavingMidRequestFailsIt)
     EXPECT_EQ(settled(closing.request("a")), closed);
     EXPECT_TRUE(closing.processGone());
 
+    // The start is not awaited: a program that cannot run fails what was asked meanwhile.
     Channel missing;
-    EXPECT_FALSE(missing.start(scenario(""), missing.fake.directory() + "/missing"));
+    ASSERT_TRUE(missing.start(scenario(""), missing.fake.directory() + "/missing"));
+    EXPECT_EQ(settled(missing.request("a")), "Could not launch the local Codex worker.");
     EXPECT_EQ(missing.failures, QStringList{"Could not launch the local Codex worker."});
+}
+
+TEST(CodexChannel, AFailedWriteClosesTheChannelAtOnce)
+{
+    const QString failed = "Could not communicate with the Codex worker.";
+    const char* steps = R"({"expect": "a", "result": {}}, {"closeStdin": true}, {"notify": "stdin/closed"})";
+    const std::function<void(Channel&)> writes[] = {
+        [](Channel& c) { c.request("b", 20'000); },
+        [](Channel& c) { c.rpc->respond(4, {}); },
+        [](Channel& c) { c.rpc->reject("x"); },
+    };
+    for (const auto& write : writes) {
+        Channel channel;
+        ASSERT_TRUE(channel.start(scenario(steps)));
+        const auto waiting = channel.request("a");
+        ASSERT_EQ(settled(waiting), "<ok>");
+        ASSERT_TRUE(eventually([&] { return !channel.messages.isEmpty(); }));
+        const auto pending = channel.request("never-answered", 20'000);
+        write(channel);
+        EXPECT_TRUE(channel.rpc->isClosed());
+        EXPECT_EQ(settled(pending), failed);
+        EXPECT_EQ(channel.failures, QStringList{failed});
+        EXPECT_EQ(describe(channel.rpc->write({{"method", "x"}})), kDisconnected);
+    }
+}
+
+namespace {
+
+// Processes of a group that still run (zombies left to a reaper count as gone).
+QList<qint64> liveMembers(qint64 group)
+{
+    QList<qint64> members;
+    for (const QFileInfo& entry : QDir("/proc").entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        const qint64 pid = entry.fileName().toLongLong(&numeric);
+        QFile stat(entry.filePath() + "/stat");
+        if (!numeric || !stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 2 && fields[0] != "Z" && fields[2].toLongLong() == group)
+            members.append(pid);
+    }
+    return members;
+}
+
+} // namespace
+
+TEST(CodexChannel, CloseEndsEverythingTheChildStarted)
+{
+    Channel channel;
+    ASSERT_TRUE(channel.start(scenario(R"({"spawn": {"ignoreTerm": true}}, {"expect": "a"})", R"(, "ignoreTerm": true)")));
+    const auto a = channel.request("a");
+    ASSERT_TRUE(eventually([&] {
+        const auto lines = channel.fake.receivedLines();
+        return std::any_of(lines.begin(), lines.end(), [](const QByteArray& line) { return line.startsWith("#spawned"); })
+            && !channel.fake.receivedWithMethod("a").isEmpty();
+    }));
+    const qint64 group = channel.rpc->processGroup();
+    ASSERT_GT(group, 0);
+    EXPECT_EQ(group, channel.rpc->process()->processId());
+    QList<qint64> members = liveMembers(group);
+    EXPECT_EQ(members.size(), 2) << "the child and the process it started share the group";
+
+    channel.rpc->close();
+    EXPECT_TRUE(eventually([&] { return liveMembers(group).isEmpty(); }));
+    for (const qint64 pid : liveMembers(group))
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+}
+
+TEST(CodexChannel, AFloodWaitsInThePipeNotInMemory)
+{
+    Channel channel;
+    ASSERT_TRUE(channel.start(scenario(R"({"flood": {"count": 200000, "message": {"method": "f", "params": {"n": 12345}}}},
+                                           {"notify": "last"})")));
+    qsizetype largest = 0;
+    int count = 0;
+    channel.rpc->onMessage = [&](const QJsonObject& message) {
+        largest = std::max(largest, channel.rpc->bufferedBytes());
+        count += message.value("method") == "f" ? 1 : 0;
+        if (message.value("method") == "last")
+            channel.messages.append(message);
+    };
+    ASSERT_TRUE(eventually([&] { return !channel.messages.isEmpty(); }));
+    EXPECT_EQ(count, 200'000);
+    EXPECT_LE(largest, CodexRPC::readChunkBytes + 64);
+    EXPECT_TRUE(channel.failures.isEmpty());
 }

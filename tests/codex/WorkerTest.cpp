@@ -159,14 +159,53 @@ TEST(CodexWorker, TurnsEndWithTheirSentence)
             {"error": "Reconnecting... 2/5", "willRetry": true}, {"complete": "failed"})",
          "", "Codex could not complete the task: Quota exceeded for this account.", "Worker unavailable"},
         {R"({"complete": "interrupted"})", "", "The computer task was interrupted.", "Stopped"},
+        // The turn's own error wins over the last error notification; retries announce themselves first.
+        {R"({"modelFailure": "stream disconnected"}, {"complete": "failed", "turnError": "Usage limit reached."})", "",
+         "Codex could not complete the task: Usage limit reached.", "Worker unavailable"},
+        // The sub-agent's text in the stand-in's chatter is not ours. The turn id comes only with
+        // turn/started, after the turn/start response (FullRun has it the other way round).
+        {R"({"handshake": {"turnIdInResponse": false, "turnStartedFirst": false}}, {"complete": "completed"})", "",
+         "The worker finished without a result.", "Finished"},
+        {R"({"complete": "paused"})", "", "Codex returned an unrecognized task status. Check the task before retrying.",
+         "Worker unavailable"},
+        {R"({"complete": 3})", "", "Codex returned an unrecognized task status. Check the task before retrying.",
+         "Worker unavailable"},
     };
     for (const auto& [steps, before, result, state] : endings) {
         WorkerRun run;
-        ASSERT_TRUE(run.start(R"({"handshake": {}}, )" + QByteArray(steps)));
+        const QByteArray own(steps);
+        ASSERT_TRUE(run.start(own.startsWith(R"({"handshake")") ? own : R"({"handshake": {}}, )" + own));
         ASSERT_TRUE(run.finished());
         EXPECT_EQ(run.results, QStringList{result});
         EXPECT_EQ(run.state(), state);
         EXPECT_EQ(run.shown.mid(run.shown.size() - 2), (QStringList{before, result}));
+    }
+}
+
+// A write that fails (Codex no longer reads) ends the task with that sentence at once.
+TEST(CodexWorker, DecisionsAfterAFailedWriteEndTheTask)
+{
+    const char* held[] = {
+        R"({"serverRequest": "mcpServer/elicitation/request", "params": {"message": "Allow?", "mode": "form",
+            "_meta": {"codex_approval_kind": "mcp_tool_call"}}})",
+        R"({"serverRequest": "item/commandExecution/requestApproval", "params": {"command": "ls"}})",
+        R"({"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "c",
+            "questions": [{"id": "q", "header": "", "question": "Which?"}]}})",
+    };
+    const std::function<void(CodexWorker&)> decisions[] = {
+        [](CodexWorker& w) { EXPECT_EQ(describe(w.approvePendingReview()), "<ok>"); },
+        [](CodexWorker& w) { w.declinePendingReview(); },
+        [](CodexWorker& w) { EXPECT_EQ(describe(w.answerPendingQuestion("n:0", {{"q", {"This one"}}})), "<ok>"); },
+    };
+    for (int i = 0; i < 3; ++i) {
+        WorkerRun run;
+        ASSERT_TRUE(run.start(R"({"handshake": {}}, )" + QByteArray(held[i]) + R"(, {"closeStdin": true}, {"notify": "x"})"));
+        ASSERT_TRUE(eventually([&] { return run.fake.hasMarker("#stdin-closed") && (run.worker.approvalPending() || !run.worker.pendingQuestions().isEmpty()); }));
+        decisions[i](run.worker);
+        EXPECT_EQ(run.results, QStringList{"Could not communicate with the Codex worker."}) << i;
+        EXPECT_EQ(run.worker.status(), "Worker unavailable");
+        EXPECT_FALSE(run.worker.running() || run.worker.approvalPending() || !run.worker.pendingQuestions().isEmpty());
+        EXPECT_EQ(run.worker.rpc(), nullptr);
     }
 }
 
@@ -228,11 +267,12 @@ TEST(CodexWorker, QuestionsWaitForEveryAnswer)
         {"serverRequest": "test/unknown", "params": {}, "await": true},
         {"delta": {"itemId": "m", "delta": "Booked."}}, {"complete": "completed"}
     )"));
-    // Options that are null or a string read as none, and isOther as a string as false.
+    // Options that are null or a string read as none, and isOther as a string as false (the
+    // stand-in sends isOther true where the scenario gives none, as the app-server does).
     ASSERT_TRUE(eventually([&] { return run.questions.size() == 1; }));
     EXPECT_EQ(run.questions[0].questions, (QList<CodexQuestion>{{"day", "Day", "Which day?", {}, false, false},
-                                                                {"time", "", "What time?", {{"7pm", ""}}, false, false},
-                                                                {"name", "Name", "Whose name?", {}, false, true}}));
+                                                                {"time", "", "What time?", {{"7pm", ""}}, true, false},
+                                                                {"name", "Name", "Whose name?", {}, true, true}}));
     EXPECT_EQ(run.worker.pendingQuestions(), run.questions);
     EXPECT_EQ(run.state(), "Waiting for your voice answer running");
     EXPECT_EQ(run.worker.result(), QString("Which day?\nWhat time?\nWhose name?"));

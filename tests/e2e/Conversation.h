@@ -62,14 +62,14 @@ struct Conversation : ModelFixture {
     int captures() const { return counting ? counting->captures : 0; }
 
     // Starts both stand-ins and a conversation; true once the model listens.
-    bool open()
+    bool open(const QString& key = QStringLiteral("sk-e2e"))
     {
         if (voice.start() == 0 || responses.start() == 0)
             return false;
         ResponsesTransport::setEndpoint(responses.endpoint());
         make();
         model->live().setEndpoint(voice.endpoint());
-        model->setApiKey(QStringLiteral("sk-e2e"));
+        model->setApiKey(key);
         model->toggle();
         return waitUntil([this] { return model->state() == CompanionState::listening; }, 10'000);
     }

@@ -75,6 +75,23 @@ TEST(Delegation, ScreenQuestionIsAnsweredFromAFreshCaptureOfTheRealDisplay)
     EXPECT_EQ(c.model->error(), std::nullopt);
 }
 
+// The key that started the conversation, trimmed, serves all of it: a stored key's trailing
+// line break or an edit of the field meanwhile changes nothing.
+TEST(Delegation, EveryRequestOfAConversationUsesTheKeyThatStartedIt)
+{
+    Conversation c({routeReply(QStringLiteral("screen"), true), visionReply(QStringLiteral("A blue screen."))});
+    ASSERT_TRUE(c.open(QStringLiteral(" sk-e2e\n")));
+    c.model->setApiKey(QStringLiteral("sk-edited"));
+    c.say(QStringLiteral("What is on my screen?"), 0, 900);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    EXPECT_EQ(c.model->error(), std::nullopt);
+    const auto requests = c.responses.received();
+    ASSERT_EQ(requests.size(), 2);
+    for (const auto& request : requests)
+        EXPECT_EQ(request.header("Authorization"), "Bearer sk-e2e");
+}
+
 TEST(Delegation, DelegationsOfOneUtteranceShareOneAnalysis)
 {
     Conversation c({routeReply(QStringLiteral("direct"), false)});
@@ -154,18 +171,103 @@ TEST(Delegation, StoppingDuringClassificationSendsNothingAndLeavesTheState)
     EXPECT_EQ(c.model->lastRoutedKind(), std::nullopt);
 }
 
-TEST(Delegation, RoutingFailureSetsTheErrorAndSaysSo)
+TEST(Delegation, RoutingOrReadingFailureSetsTheErrorAndSaysSo)
 {
-    Conversation c({QJsonObject{{QStringLiteral("status"), 500},
-                                {QStringLiteral("json"), QJsonObject{{QStringLiteral("error"), QJsonObject{}}}}}});
+    const QJsonObject routingDown{{QStringLiteral("status"), 500},
+                                  {QStringLiteral("json"), QJsonObject{{QStringLiteral("error"), QJsonObject{}}}}};
+    const QJsonObject visionDown{{QStringLiteral("match"), QStringLiteral("You provide screen observations")},
+                                 {QStringLiteral("status"), 503}};
+    const std::pair<QJsonArray, QString> cases[] = {
+        {{routingDown}, QStringLiteral("Request routing failed (HTTP 500). Check OpenAI access and billing.")},
+        {{routeReply(QStringLiteral("screen"), true), visionDown},
+         QStringLiteral("Screen reading failed (HTTP 503). Check OpenAI access and billing.")},
+    };
+    for (const auto& [replies, error] : cases) {
+        Conversation c(replies);
+        ASSERT_TRUE(c.open());
+        c.say(QStringLiteral("What does the dialog say?"), 0, 600);
+        c.delegate(QStringLiteral("d1"));
+        ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+        EXPECT_EQ(c.answer(QStringLiteral("d1")), kRoutingFailed);
+        EXPECT_EQ(c.model->error(), error);
+        EXPECT_FALSE(c.model->reading());
+        EXPECT_EQ(c.model->state(), CompanionState::listening);
+    }
+}
+
+// The next question after circling carries the display image and then the region, to routing
+// and to vision, and the labels say so at each step.
+TEST(Delegation, ACircledRegionTravelsWithTheNextQuestion)
+{
+    Conversation c({routeReply(QStringLiteral("screen"), true), visionReply(QStringLiteral("A chart."))});
     ASSERT_TRUE(c.open());
-    c.say(QStringLiteral("Open my mail"), 0, 600);
+    QStringList labels;
+    QObject::connect(c.model.get(), &AppModel::changed, [&] {
+        if (labels.isEmpty() || labels.last() != c.model->contextLabel())
+            labels.append(c.model->contextLabel());
+    });
+    c.model->circle(QGuiApplication::primaryScreen(), QRectF(10, 10, 100, 100));
+    ASSERT_TRUE(test::waitUntil([&] { return c.model->selectedCrop().has_value(); }));
+    const QByteArray display = c.model->snapshot()->jpeg;
+    const QByteArray crop = *c.model->selectedCrop();
+    c.say(QStringLiteral("What is circled?"), 0, 600);
     c.delegate(QStringLiteral("d1"));
     ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
-    EXPECT_EQ(c.answer(QStringLiteral("d1")), kRoutingFailed);
-    ASSERT_TRUE(c.model->error().has_value());
-    EXPECT_FALSE(c.model->error()->isEmpty());
+
+    const auto images = [](const QJsonObject& body) {
+        QStringList urls;
+        for (const QJsonValue& part : body[u"input"][0][u"content"].toArray()) {
+            if (part[u"type"] == QStringLiteral("input_image"))
+                urls.append(part[u"image_url"].toString());
+        }
+        return urls;
+    };
+    const QStringList expected{"data:image/jpeg;base64," + display.toBase64(), "data:image/jpeg;base64," + crop.toBase64()};
+    const auto routing = c.requestBodies(QStringLiteral("\"question_route\""));
+    const auto vision = c.requestBodies(QStringLiteral("You provide screen observations"));
+    ASSERT_EQ(routing.size(), 1);
+    ASSERT_EQ(vision.size(), 1);
+    EXPECT_EQ(images(routing[0]), expected);
+    EXPECT_EQ(images(vision[0]), expected);
+    const qsizetype asked = labels.indexOf(QStringLiteral("Current display and circled region included"));
+    ASSERT_GE(asked, 0) << labels.join(" | ").toStdString();
+    EXPECT_EQ(labels.mid(asked), (QStringList{"Current display and circled region included", "Reading the circled region",
+                                              "Circled region included"}));
+}
+
+TEST(Delegation, InvalidationWhileReadingReturnsToListening)
+{
+    QJsonObject slow = visionReply(QStringLiteral("stale"));
+    slow.insert(QStringLiteral("delayMs"), 800);
+    Conversation c({routeReply(QStringLiteral("screen"), true), slow});
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("Read this"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(test::waitUntil([&] { return c.model->state() == CompanionState::looking; }));
+    EXPECT_TRUE(c.model->reading());
+    c.model->clearSelection();
     EXPECT_EQ(c.model->state(), CompanionState::listening);
+    EXPECT_FALSE(c.model->reading());
+    test::spin(1'000);
+    EXPECT_TRUE(c.answer(QStringLiteral("d1")).isEmpty());
+    EXPECT_EQ(c.model->findings(), QString());
+}
+
+// show_browser is answered from the stored acknowledgment when the same words come again.
+TEST(Delegation, ARepeatedBrowserRequestGetsTheSameAnswer)
+{
+    Conversation c({routeReply(QStringLiteral("show_browser"), false)});
+    c.platform.codexInstalled = [] { return true; };
+    ASSERT_TRUE(c.open());
+    c.say(QStringLiteral("Show me your browser"), 0, 600);
+    c.delegate(QStringLiteral("d1"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    const QString first = c.answer(QStringLiteral("d1"));
+    EXPECT_EQ(first, QStringLiteral("There is no Codex task to show yet."));
+    c.delegate(QStringLiteral("d2"));
+    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d2")));
+    EXPECT_EQ(c.answer(QStringLiteral("d2")), first);
+    EXPECT_EQ(c.requestBodies(QStringLiteral("\"question_route\"")).size(), 1);
 }
 
 TEST(Delegation, WithoutACaptureClassificationGoesOnWithoutAnImage)

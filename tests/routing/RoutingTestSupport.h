@@ -74,13 +74,18 @@ inline QJsonArray expectEnvelope(QJsonObject body, int maxTokens, bool withSchem
     return content.toArray();
 }
 
-// Long texts are checked by their shape, ends and a key phrase rather than typed out a second time.
-inline void expectText(const QString& text, int lines, int length, const char* first, const char* phrase,
-                       const char* last)
+// The schema's properties as they travel: in the order of `fields`, which the model follows.
+inline void expectPropertiesInOrder(const QByteArray& raw, const QStringList& fields)
 {
-    EXPECT_EQ(text.count(QLatin1Char('\n')) + 1, lines);
-    EXPECT_EQ(text.size(), length);
-    EXPECT_TRUE(text.startsWith(first) && text.contains(phrase) && text.endsWith(last)) << qPrintable(text);
+    const qsizetype properties = raw.indexOf("\"properties\":{");
+    ASSERT_GE(properties, 0);
+    qsizetype at = properties;
+    for (const QString& field : fields) {
+        const QByteArray key = "\"" + field.toUtf8() + "\":{";
+        const qsizetype found = raw.indexOf(key, at);
+        EXPECT_GT(found, at) << field.toStdString() << " out of order in " << raw.mid(properties, 300).constData();
+        at = std::max(at, found);
+    }
 }
 
 // A strict schema named `name` with exactly `fields`, all required in this order; returns the properties.

@@ -14,7 +14,8 @@ TEST(OutputText, JoinsTextAndTurnsFailuresIntoSentences)
     const QString none = QStringLiteral("The model returned no findings. Please retry.");
     const std::pair<QJsonObject, QString> cases[] = {
         // Text parts join across messages with one line feed; anything else adds nothing.
-        {jsonFrom(R"({"status":"completed","output":[{"type":"reasoning","summary":[]},
+        {jsonFrom(R"({"status":"completed","output":[{"type":"reasoning","summary":[],
+            "content":[{"type":"output_text","text":"thinking"},{"type":"refusal","refusal":"no"}]},
             {"type":"message","content":[{"type":"output_text","text":"first"},{"type":"output_text","text":7}]},
             {"type":"message","content":[{"type":"output_text","text":"second"}]}]})"), "ok:first\nsecond"},
         // Surrounding blank lines stay; emptiness is judged on the trimmed text only.
@@ -73,12 +74,21 @@ TEST_F(TransportTest, FailuresBecomeSentencesWithoutTheKey)
     const QtMessageHandler previous =
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) { logged.append(m); });
     // Qt sends a request again once when the connection closes before any answer.
+    // Every status outside 2xx is the one sentence, whatever Qt made of it: a proxy's 407, a
+    // redirect to another origin (refused, the key must not follow it), an unfollowed 304.
     serve(R"([{"match":"401","status":401,"body":"Incorrect API key provided: sk-test-****LmN"},
+              {"match":"503","status":503,"json":{"error":{"message":"The engine is overloaded."}}},
+              {"match":"407","status":407}, {"match":"304","status":304},
+              {"match":"elsewhere","status":307,"location":"http://127.0.0.1:9/v1/responses"},
               {"match":"array","json":[1,2]}, {"match":"html","body":"<html>"},
               {"match":"drop","drop":true,"repeat":true}, {"match":"slow","delayMs":5000}])");
     const QString network = QString::fromLatin1(ResponsesTransport::networkDomain) + QStringLiteral(" %1");
     const std::pair<const char*, QString> cases[] = {
         {"401", "Request routing failed (HTTP 401). Check OpenAI access and billing."},
+        {"503", "Request routing failed (HTTP 503). Check OpenAI access and billing."},
+        {"407", "Request routing failed (HTTP 407). Check OpenAI access and billing."},
+        {"304", "Request routing failed (HTTP 304). Check OpenAI access and billing."},
+        {"elsewhere", "Request routing failed (HTTP 307). Check OpenAI access and billing."},
         {"array", "Request routing returned an unexpected response."},
         {"html", QStringLiteral("QJsonParseError %1").arg(QJsonParseError::IllegalValue)},
         {"drop", network.arg(QNetworkReply::RemoteHostClosedError)},
@@ -94,10 +104,26 @@ TEST_F(TransportTest, FailuresBecomeSentencesWithoutTheKey)
         EXPECT_EQ(sentence ? error.description() : error.domain() + QStringLiteral(" %1").arg(error.code()), expected);
         for (const KestraboError* e = &error; e; e = e->underlying())
             texts.append(e->domain() + QLatin1Char(' ') + e->description());
+        // The server's own words stay behind the sentence for diagnostics.
+        if (QByteArray(marker) == "503") {
+            EXPECT_EQ(error.underlying() ? error.underlying()->description() : QString(), "The engine is overloaded.");
+        }
     }
     qInstallMessageHandler(previous);
     for (const QString& text : texts + logged)
         EXPECT_FALSE(text.contains(QLatin1String(kKey))) << qPrintable(text);
+}
+
+TEST_F(TransportTest, FollowsARedirectOnlyWithinTheSameOrigin)
+{
+    serve(R"([{"match":"moved","status":307,"location":"/moved/v1/responses"}, {"match":"moved","json":{"status":"completed"}}])");
+    Outcome<QJsonObject> outcome;
+    send(outcome, "moved");
+    ASSERT_TRUE(outcome.wait());
+    EXPECT_EQ(outcome.error(), QString());
+    ASSERT_EQ(sim->requestCount(), 2);
+    EXPECT_EQ(sim->received()[1].path, "/moved/v1/responses");
+    EXPECT_EQ(sim->received()[1].header("Authorization"), QByteArray("Bearer ") + kKey);
 }
 
 TEST_F(TransportTest, CancelledCallerNeverHearsBack)

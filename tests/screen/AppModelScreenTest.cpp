@@ -85,4 +85,12 @@ TEST(AppModelScreen, ScreenPermissionRefreshAndRequest)
     model.requestScreenAccess();
     ASSERT_TRUE(test::waitUntil([&] { return !model.screenAllowed(); }));
     EXPECT_EQ(f.access.openedPanes, QStringList{QStringLiteral("Privacy_ScreenCapture")});
+
+    // A desktop whose preflight still says yes does not paint over the refusal just found.
+    f.access.screenPreflight = true;
+    model.requestScreenAccess();
+    ASSERT_TRUE(test::waitUntil([&] { return !model.screenPermissionChecking(); }));
+    test::spin(100);
+    EXPECT_FALSE(model.screenAllowed());
+    EXPECT_TRUE(lastScreenAccess && lastScreenAccess->isDenied());
 }

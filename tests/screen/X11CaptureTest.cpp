@@ -2,9 +2,21 @@
 
 #include "platform/linux/X11ScreenGrabber.h"
 #include "support/TestSupport.h"
+#include "platform/HostSystem.h"
+#include "platform/Platform.h"
+#include "platform/StaticSystemAccess.h"
+#include "routing/ScreenContext.h"
 #include "system/Permissions.h"
 
+#include <QDir>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QScreen>
+
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -46,7 +58,61 @@ int countPixels(const QImage& image, QRgb colour)
     return count;
 }
 
+// Run as a helper (this executable again, on the xcb platform): prints the toolkit's screens
+// of the display named in KESTRABO_TEST_QT_SCREENS, one "name geometry" line each.
+const bool g_screenHelper = [] {
+    const QByteArray display = qgetenv("KESTRABO_TEST_QT_SCREENS");
+    if (display.isEmpty())
+        return false;
+    qputenv("DISPLAY", display);
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    static int argc = 1;
+    static char name[] = "screens";
+    static char* argv[] = {name, nullptr};
+    QGuiApplication app(argc, argv);
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect g = screen->geometry();
+        std::printf("%s %d,%d,%d,%d\n", qPrintable(screen->name()), g.x(), g.y(), g.width(), g.height());
+    }
+    std::fflush(stdout);
+    _exit(0);
+}();
+
 } // namespace
+
+// The capture backend finds a display by the name the toolkit gives its screen, so both must
+// name the monitors of a real X server alike.
+TEST(X11Capture, TheToolkitsScreenNamesAreTheGrabbersDisplays)
+{
+    test::Xvfb xvfb;
+    ASSERT_EQ(xvfb.start(QSize(1280, 800)), QString());
+    test::XWindows windows(xvfb.display());
+    ASSERT_TRUE(windows.isOpen());
+    windows.addMonitor("LEFT-1", QRect(0, 0, 640, 800));
+    windows.addMonitor("RIGHT-1", QRect(640, 0, 640, 800));
+    QProcess helper;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("KESTRABO_TEST_QT_SCREENS", QString::fromLatin1(xvfb.display()));
+    environment.insert("XDG_RUNTIME_DIR", QDir::tempPath());
+    helper.setProcessEnvironment(environment);
+    helper.start(QCoreApplication::applicationFilePath());
+    ASSERT_TRUE(helper.waitForFinished(20'000));
+    QStringList toolkit = QString::fromLocal8Bit(helper.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+
+    X11ScreenGrabber grabber(xvfb.display());
+    const auto displays = await<QList<ShareableDisplay>>([&](auto done) { grabber.shareableDisplays(done); });
+    ASSERT_TRUE(displays);
+    QStringList grabbed;
+    for (const ShareableDisplay& display : displays.value()) {
+        const QRect g = display.geometry;
+        grabbed.append(QStringLiteral("%1 %2,%3,%4,%5").arg(display.identifier).arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height()));
+    }
+    ASSERT_EQ(toolkit.size(), 3) << toolkit.join(" | ").toStdString(); // the server's output and both monitors
+    toolkit.sort();
+    grabbed.sort();
+    EXPECT_EQ(toolkit, grabbed);
+    EXPECT_FALSE(toolkit.first().startsWith(' ')) << "every screen has a name";
+}
 
 TEST(X11Capture, LeavesOutOurWindowsAndThePointer)
 {
@@ -80,6 +146,61 @@ TEST(X11Capture, LeavesOutOurWindowsAndThePointer)
     EXPECT_EQ(grab(grabber, identifier, QSize(1440, 900)).value().size(), QSize(1440, 900)) << "scaled when asked";
 }
 
+// Windows are redirected only while a capture has ours to leave out, and released after it;
+// shared memory the server refuses is no refusal of the pixels.
+TEST(X11Capture, RedirectsOnlyWhileCapturingAndReadsPlainlyWithoutSharedMemory)
+{
+    test::Xvfb xvfb;
+    ASSERT_EQ(xvfb.start(QSize(1280, 800)), QString());
+    test::XWindows windows(xvfb.display());
+    ASSERT_TRUE(windows.isOpen());
+    const quint64 other = windows.create(QRect(100, 100, 600, 400), kRed, false);
+    const quint64 ours = windows.create(QRect(500, 300, 400, 300), kGreen, false);
+    windows.sync();
+
+    X11ScreenGrabber grabber(xvfb.display());
+    grabber.ownWindows = [ours] { return QList<quint64>{ours}; };
+    EXPECT_TRUE(grabber.preflight());
+    const QString identifier = firstDisplay(grabber);
+    ASSERT_FALSE(identifier.isEmpty());
+    EXPECT_FALSE(windows.isRedirected(other)) << "nothing redirected before a capture";
+    grabber.refuseSharedMemoryWrites();
+    Result<QImage> captured = grab(grabber, identifier, QSize(1280, 800));
+    ASSERT_TRUE(captured) << captured.error().description().toStdString();
+    EXPECT_FALSE(grabber.lastReadUsedSharedMemory());
+    EXPECT_EQ(countPixels(captured.value(), kRed), 600 * 400);
+    EXPECT_EQ(countPixels(captured.value(), kGreen), 0);
+    EXPECT_FALSE(windows.isRedirected(other)) << "released after the capture";
+    EXPECT_TRUE(grabber.preflight());
+}
+
+TEST(X11Capture, UnderWaylandNothingIsCaptured)
+{
+    test::Xvfb xvfb;
+    ASSERT_EQ(xvfb.start(QSize(640, 480)), QString());
+    const QByteArray saved = qgetenv("WAYLAND_DISPLAY");
+    qputenv("WAYLAND_DISPLAY", "wayland-0");
+    X11ScreenGrabber grabber(xvfb.display());
+    const QString sentence = QString::fromUtf8(host::waylandScreenUnavailable);
+    EXPECT_FALSE(grabber.preflight());
+    EXPECT_EQ(grab(grabber, QStringLiteral("screen"), QSize(640, 480)).error().description(), sentence);
+    std::optional<ScreenAccessStatus> status;
+    StaticSystemAccess access;
+    access.screenPreflight = true;
+    Permissions::checkScreenAccess(true, access, &grabber, [&](const ScreenAccessStatus& s) { status = s; });
+    ASSERT_TRUE(test::waitUntil([&] { return status.has_value(); }));
+    EXPECT_EQ(*status, ScreenAccessStatus::unavailable(sentence));
+    Platform platform;
+    platform.access = &access;
+    platform.grabber = &grabber;
+    std::optional<Result<ScreenSnapshot>> snapshot;
+    ScreenContext::capture(platform, ScreenContext::Display{"screen", "Screen", QSize(640, 480), 1}, std::nullopt,
+                           Job::start(), [&](Result<ScreenSnapshot> r) { snapshot = std::move(r); });
+    ASSERT_TRUE(test::waitUntil([&] { return snapshot.has_value(); }));
+    EXPECT_EQ(snapshot->error().description(), sentence);
+    saved.isNull() ? qunsetenv("WAYLAND_DISPLAY") : qputenv("WAYLAND_DISPLAY", saved);
+}
+
 TEST(X11Capture, ADisplayThatVanishesIsReportedAsDisconnected)
 {
     test::Xvfb xvfb;
@@ -96,7 +217,8 @@ TEST(X11Capture, ADisplayThatVanishesIsReportedAsDisconnected)
     ASSERT_FALSE(gone);
     EXPECT_EQ(gone.error().domain(), QLatin1String(ScreenCaptureError::domain));
     EXPECT_EQ(gone.error().description(), QStringLiteral("The display disconnected. Try again on your current display."));
-    EXPECT_FALSE(grabber.preflight());
+    // The preflight answers from the worker's last look and has it look again.
+    EXPECT_TRUE(test::waitUntil([&] { return !grabber.preflight(); }));
     std::optional<ScreenAccessStatus> status;
     Permissions::probeScreenAccess(grabber, [&](const ScreenAccessStatus& s) { status = s; });
     ASSERT_TRUE(test::waitUntil([&] { return status.has_value(); }));

@@ -9,6 +9,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xcomposite.h>
+#include <X11/extensions/Xrandr.h>
 
 namespace kestrabo::test {
 
@@ -135,6 +137,47 @@ void XWindows::warpPointer(QPoint position)
 }
 
 void XWindows::sync() { XSync(m_display, False); }
+
+void XWindows::addMonitor(const QByteArray& name, const QRect& rect)
+{
+    XRRMonitorInfo* monitor = XRRAllocateMonitor(m_display, 0);
+    monitor->name = XInternAtom(m_display, name.constData(), False);
+    monitor->x = rect.x();
+    monitor->y = rect.y();
+    monitor->width = rect.width();
+    monitor->height = rect.height();
+    monitor->mwidth = rect.width() / 4;
+    monitor->mheight = rect.height() / 4;
+    XRRSetMonitor(m_display, DefaultRootWindow(m_display), monitor);
+    XRRFreeMonitors(monitor);
+    XSync(m_display, False);
+}
+
+namespace {
+int g_namingError = 0;
+int recordNamingError(Display*, XErrorEvent* event)
+{
+    g_namingError = event->error_code;
+    return 0;
+}
+} // namespace
+
+// Naming a window's pixmap succeeds only while some client redirects the window. The error
+// handler is swapped for the moment of the check only.
+bool XWindows::isRedirected(quint64 window)
+{
+    XSync(m_display, False);
+    const XErrorHandler previous = XSetErrorHandler(recordNamingError);
+    g_namingError = 0;
+    const Pixmap pixmap = XCompositeNameWindowPixmap(m_display, window);
+    XSync(m_display, False);
+    const bool named = g_namingError == 0;
+    if (named)
+        XFreePixmap(m_display, pixmap);
+    XSync(m_display, False);
+    XSetErrorHandler(previous);
+    return named;
+}
 
 bool ForeignWindow::start(const QByteArray& display, const QRect& rect, QRgb colour)
 {

@@ -38,6 +38,10 @@ public:
     void paint(quint64 window, const QImage& image);
     void warpPointer(QPoint position);
     void sync();
+    // A RandR monitor of that name over part of the screen (beside the server's own outputs).
+    void addMonitor(const QByteArray& name, const QRect& rect);
+    // Whether some client keeps the window redirected through Composite.
+    bool isRedirected(quint64 window);
 
 private:
     _XDisplay* m_display;

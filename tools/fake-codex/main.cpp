@@ -22,12 +22,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -40,6 +43,40 @@ volatile sig_atomic_t stayAfterEof = 0;
 std::mutex inboxMutex;
 std::condition_variable inboxChanged;
 std::deque<QJsonObject> inbox;
+// Written to make the reader close standard input and stop (a reader blocked in read() would
+// keep the pipe open even after close(0)).
+int stopReaderFd = -1;
+bool readerStopped = false;
+
+// Standard output is written by the script and, for serverRequest/resolved, by the reader.
+std::mutex outputMutex;
+// Server requests sent with a thread, by id, waiting for the client's answer.
+std::map<QString, QString> openRequests;
+
+qint64 nowMs();
+
+void writeOutput(const QByteArray& bytes);
+
+// The app-server confirms every answered server request of a thread.
+void resolveAnswered(const QJsonObject& response)
+{
+    QString thread;
+    {
+        std::lock_guard lock(inboxMutex);
+        const auto found = openRequests.find(QJsonDocument(QJsonArray{response.value(u"id")}).toJson(QJsonDocument::Compact));
+        if (found == openRequests.end())
+            return;
+        thread = found->second;
+        openRequests.erase(found);
+    }
+    const QJsonObject params{{QStringLiteral("threadId"), thread}, {QStringLiteral("requestId"), response.value(u"id")}};
+    QByteArray line = QJsonDocument(QJsonObject{{QStringLiteral("method"), QStringLiteral("serverRequest/resolved")},
+                                                {QStringLiteral("params"), params},
+                                                {QStringLiteral("emittedAtMs"), double(nowMs())}})
+                          .toJson(QJsonDocument::Compact);
+    line.append('\n');
+    writeOutput(line);
+}
 
 void writeAll(int fd, const char* data, size_t size)
 {
@@ -53,6 +90,12 @@ void writeAll(int fd, const char* data, size_t size)
         data += written;
         size -= static_cast<size_t>(written);
     }
+}
+
+void writeOutput(const QByteArray& bytes)
+{
+    std::lock_guard lock(outputMutex);
+    writeAll(1, bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
 void record(const QByteArray& line)
@@ -79,7 +122,23 @@ void readInput()
 {
     std::string pending;
     char chunk[65'536];
+    int stopPipe[2] = {-1, -1};
+    if (::pipe(stopPipe) == 0) {
+        std::lock_guard lock(inboxMutex);
+        stopReaderFd = stopPipe[1];
+    }
     while (true) {
+        pollfd watched[2] = {{0, POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+        if (::poll(watched, stopPipe[0] >= 0 ? 2 : 1, -1) < 0 && errno == EINTR)
+            continue;
+        if (watched[1].revents & POLLIN) {
+            ::close(0);
+            record("#stdin-closed");
+            std::lock_guard lock(inboxMutex);
+            readerStopped = true;
+            inboxChanged.notify_all();
+            return;
+        }
         const ssize_t count = ::read(0, chunk, sizeof chunk);
         if (count < 0 && errno == EINTR)
             continue;
@@ -94,6 +153,8 @@ void readInput()
             record(line);
             const QJsonDocument document = QJsonDocument::fromJson(line);
             if (document.isObject()) {
+                if (!document.object().contains(u"method"))
+                    resolveAnswered(document.object());
                 std::lock_guard lock(inboxMutex);
                 inbox.push_back(document.object());
                 inboxChanged.notify_all();
@@ -178,16 +239,52 @@ private:
         if (newline) {
             QByteArray line = bytes;
             line.append('\n');
-            writeAll(1, line.constData(), static_cast<size_t>(line.size()));
+            writeOutput(line);
         } else {
-            writeAll(1, bytes.constData(), static_cast<size_t>(bytes.size()));
+            writeOutput(bytes);
         }
     }
 
-    void notify(const QString& method, QJsonObject params)
+    // As the app-server does, the emission time sits beside the params.
+    void notify(const QString& method, const QJsonObject& params)
     {
-        params.insert(QStringLiteral("emittedAtMs"), double(nowMs()));
-        send({{QStringLiteral("method"), method}, {QStringLiteral("params"), params}});
+        send({{QStringLiteral("method"), method}, {QStringLiteral("params"), params},
+              {QStringLiteral("emittedAtMs"), double(nowMs())}});
+    }
+
+    QJsonObject turnObject(const QString& status, const QJsonValue& error) const
+    {
+        const bool done = status != u"inProgress";
+        return {{QStringLiteral("id"), m_turnID},
+                {QStringLiteral("status"), status},
+                {QStringLiteral("items"), QJsonArray()},
+                {QStringLiteral("itemsView"), QStringLiteral("summary")},
+                {QStringLiteral("error"), error},
+                {QStringLiteral("startedAt"), double(m_turnStartedAt)},
+                {QStringLiteral("completedAt"), done ? QJsonValue(double(nowMs())) : QJsonValue(QJsonValue::Null)},
+                {QStringLiteral("durationMs"), done ? QJsonValue(double(nowMs() - m_turnStartedAt)) : QJsonValue(QJsonValue::Null)}};
+    }
+
+    // What the app-server sends between our messages and the client must ignore: status,
+    // usage and rate-limit updates, the user's own item, and a sub-agent's thread talking.
+    void chatter()
+    {
+        if (!m_chatter)
+            return;
+        notify(QStringLiteral("thread/status/changed"),
+               {{QStringLiteral("threadId"), m_threadID}, {QStringLiteral("status"), QJsonObject{{QStringLiteral("type"), QStringLiteral("active")}}}});
+        notify(QStringLiteral("account/rateLimits/updated"),
+               {{QStringLiteral("rateLimits"), QJsonObject{{QStringLiteral("primary"), QJsonValue::Null}}}});
+        const QJsonObject user{{QStringLiteral("type"), QStringLiteral("userMessage")},
+                               {QStringLiteral("id"), QStringLiteral("user_1")},
+                               {QStringLiteral("content"), QJsonArray()}};
+        notify(QStringLiteral("item/started"), inContext({{QStringLiteral("item"), user}}));
+        notify(QStringLiteral("item/completed"), inContext({{QStringLiteral("item"), user}}));
+        notify(QStringLiteral("thread/tokenUsage/updated"),
+               inContext({{QStringLiteral("tokenUsage"), QJsonObject{{QStringLiteral("total"), QJsonObject()}}}}));
+        notify(QStringLiteral("item/agentMessage/delta"),
+               {{QStringLiteral("threadId"), QStringLiteral("thr_subagent")}, {QStringLiteral("turnId"), QStringLiteral("turn_subagent")},
+                {QStringLiteral("itemId"), QStringLiteral("msg_subagent")}, {QStringLiteral("delta"), QStringLiteral("sub-agent notes")}});
     }
 
     // Items and questions carry the thread and the turn; the caller's own members win.
@@ -206,6 +303,7 @@ private:
             return candidate.value(u"method").toString() == method;
         });
         m_lastID = message.value(u"id");
+        m_lastRequest = message;
         return message;
     }
 
@@ -218,6 +316,53 @@ private:
         take([&](const QJsonObject& candidate) {
             return !candidate.contains(u"method") && candidate.value(u"id") == id;
         });
+    }
+
+    // A process of Codex's own (a shell, a tool server): it stays in our process group, holds
+    // none of our pipes and, if asked, ignores SIGTERM. Its pid is recorded as "#spawned".
+    void spawn(const QJsonObject& options)
+    {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (options.value(u"ignoreTerm").toBool())
+                ::signal(SIGTERM, SIG_IGN);
+            else
+                ::signal(SIGTERM, SIG_DFL);
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            while (true)
+                ::pause();
+        }
+        if (pid > 0)
+            record("#spawned " + QByteArray::number(pid));
+    }
+
+    // Members the app-server always sends with these requests, unless the scenario gives them.
+    static QJsonObject asSent(const QString& method, QJsonObject params)
+    {
+        if (method == u"item/commandExecution/requestApproval" && !params.contains(u"availableDecisions"))
+            params.insert(QStringLiteral("availableDecisions"),
+                          QJsonArray{QStringLiteral("accept"), QStringLiteral("acceptForSession"), QStringLiteral("decline"),
+                                     QStringLiteral("cancel")});
+        if (method == u"item/tool/requestUserInput" && params.value(u"questions").isArray()) {
+            QJsonArray questions;
+            for (const QJsonValue& value : params.value(u"questions").toArray()) {
+                QJsonObject question = value.toObject();
+                if (value.isObject()) {
+                    for (const auto& [key, fallback] : {std::pair{QStringLiteral("isOther"), QJsonValue(true)},
+                                                        std::pair{QStringLiteral("isBlocking"), QJsonValue(true)},
+                                                        std::pair{QStringLiteral("autoResolutionMs"), QJsonValue(QJsonValue::Null)}}) {
+                        if (!question.contains(key))
+                            question.insert(key, fallback);
+                    }
+                }
+                questions.append(value.isObject() ? QJsonValue(question) : value);
+            }
+            params.insert(QStringLiteral("questions"), questions);
+        }
+        return params;
     }
 
     QByteArray bigLine(qint64 bytes)
@@ -245,8 +390,11 @@ private:
             replyError({{QStringLiteral("code"), -32600}, {QStringLiteral("message"), QStringLiteral("Not initialized")}});
             return;
         }
+        m_chatter = options.value(u"chatter").toBool(true);
         reply({{QStringLiteral("userAgent"), QStringLiteral("fake-codex/0.1")},
-               {QStringLiteral("platformFamily"), QStringLiteral("unix")}});
+               {QStringLiteral("codexHome"), qEnvironmentVariable("CODEX_HOME", QStringLiteral("/nonexistent/.codex"))},
+               {QStringLiteral("platformFamily"), QStringLiteral("unix")},
+               {QStringLiteral("platformOs"), QStringLiteral("linux")}});
         expect(QStringLiteral("initialized"));
 
         expect(QStringLiteral("thread/start"));
@@ -257,19 +405,31 @@ private:
             replyError({{QStringLiteral("code"), -32600}, {QStringLiteral("message"), QStringLiteral("thread/start failed")}});
             return;
         }
+        const QJsonObject params = m_lastRequest.value(u"params").toObject();
+        const QJsonObject thread{{QStringLiteral("id"), m_threadID},
+                                 {QStringLiteral("preview"), QString()},
+                                 {QStringLiteral("ephemeral"), true},
+                                 {QStringLiteral("status"), QJsonObject{{QStringLiteral("type"), QStringLiteral("idle")}}}};
+        if (m_chatter) {
+            notify(QStringLiteral("mcpServer/startupStatus/updated"),
+                   {{QStringLiteral("name"), QStringLiteral("tools")}, {QStringLiteral("status"), QStringLiteral("ready")}});
+            notify(QStringLiteral("configWarning"), {{QStringLiteral("summary"), QStringLiteral("unknown key in config.toml")}});
+        }
         reply({{QStringLiteral("model"), model},
                {QStringLiteral("modelProvider"), QStringLiteral("openai")},
-               {QStringLiteral("thread"), QJsonObject{{QStringLiteral("id"), m_threadID},
-                                                      {QStringLiteral("preview"), QString()},
-                                                      {QStringLiteral("ephemeral"), true}}}});
+               {QStringLiteral("cwd"), params.value(u"cwd")},
+               {QStringLiteral("approvalPolicy"), params.value(u"approvalPolicy")},
+               {QStringLiteral("sandbox"), QJsonObject{{QStringLiteral("type"), QStringLiteral("dangerFullAccess")}}},
+               {QStringLiteral("reasoningEffort"), QStringLiteral("high")},
+               {QStringLiteral("thread"), thread}});
+        if (m_chatter)
+            notify(QStringLiteral("thread/started"), {{QStringLiteral("thread"), thread}});
 
         expect(QStringLiteral("turn/start"));
         if (options.value(u"turnStart").toString() == u"silent")
             return;
-        const QJsonObject turn{{QStringLiteral("id"), m_turnID},
-                               {QStringLiteral("status"), QStringLiteral("inProgress")},
-                               {QStringLiteral("items"), QJsonArray()},
-                               {QStringLiteral("error"), QJsonValue::Null}};
+        m_turnStartedAt = nowMs();
+        const QJsonObject turn = turnObject(QStringLiteral("inProgress"), QJsonValue::Null);
         const QJsonObject started{{QStringLiteral("threadId"), m_threadID}, {QStringLiteral("turn"), turn}};
         const bool startedFirst = options.value(u"turnStartedFirst").toBool(true);
         if (startedFirst)
@@ -277,6 +437,7 @@ private:
         reply(options.value(u"turnIdInResponse").toBool(true) ? QJsonObject{{QStringLiteral("turn"), turn}} : QJsonObject());
         if (!startedFirst)
             notify(QStringLiteral("turn/started"), started);
+        chatter();
     }
 
     void runSteps(const QJsonArray& steps)
@@ -316,22 +477,34 @@ private:
             notify(QStringLiteral("error"),
                    inContext({{QStringLiteral("error"), QJsonObject{{QStringLiteral("message"), step.value(u"error").toString()}}},
                               {QStringLiteral("willRetry"), step.value(u"willRetry").toBool()}}));
+        } else if (step.contains(u"modelFailure")) {
+            // A failing model API: five announced retries, then the error that stands.
+            for (int attempt = 1; attempt <= 5; ++attempt)
+                runStep({{QStringLiteral("error"), QStringLiteral("Reconnecting... %1/5").arg(attempt)}, {QStringLiteral("willRetry"), true}});
+            runStep({{QStringLiteral("error"), step.value(u"modelFailure")}, {QStringLiteral("willRetry"), false}});
         } else if (step.contains(u"complete")) {
-            QJsonObject turn{{QStringLiteral("id"), m_turnID},
-                             {QStringLiteral("status"), step.value(u"complete")},
-                             {QStringLiteral("items"), QJsonArray()}};
-            turn.insert(QStringLiteral("error"), step.contains(u"turnError")
-                                                     ? QJsonValue(QJsonObject{{QStringLiteral("message"), step.value(u"turnError")}})
-                                                     : QJsonValue(QJsonValue::Null));
+            QJsonObject turn = turnObject(step.value(u"complete").toString(),
+                                          step.contains(u"turnError")
+                                              ? QJsonValue(QJsonObject{{QStringLiteral("message"), step.value(u"turnError")}})
+                                              : QJsonValue(QJsonValue::Null));
+            // A status that is not a string, or none at all, as a broken server might send.
+            if (step.value(u"complete").isNull())
+                turn.remove(QStringLiteral("status"));
+            else if (!step.value(u"complete").isString())
+                turn.insert(QStringLiteral("status"), step.value(u"complete"));
             notify(QStringLiteral("turn/completed"), {{QStringLiteral("threadId"), m_threadID}, {QStringLiteral("turn"), turn}});
         } else if (step.contains(u"resolved")) {
             notify(QStringLiteral("serverRequest/resolved"),
                    {{QStringLiteral("threadId"), m_threadID}, {QStringLiteral("requestId"), step.value(u"resolved")}});
         } else if (step.contains(u"serverRequest")) {
             const QJsonValue id = step.contains(u"id") ? step.value(u"id") : QJsonValue(m_nextServerID++);
-            QJsonObject params = step.value(u"params").toObject();
-            if (step.value(u"context").toBool(true))
+            const QString method = step.value(u"serverRequest").toString();
+            QJsonObject params = asSent(method, step.value(u"params").toObject());
+            if (step.value(u"context").toBool(true)) {
                 params = inContext(params);
+                std::lock_guard lock(inboxMutex);
+                openRequests[QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact)] = params.value(u"threadId").toString();
+            }
             send({{QStringLiteral("id"), id}, {QStringLiteral("method"), step.value(u"serverRequest")},
                   {QStringLiteral("params"), params}});
             if (step.value(u"await").toBool())
@@ -370,6 +543,13 @@ private:
             writeAll(2, noise.constData(), static_cast<size_t>(noise.size()));
         } else if (step.contains(u"closeStdout")) {
             ::close(1);
+        } else if (step.contains(u"closeStdin")) {
+            std::unique_lock lock(inboxMutex);
+            const char stop = 1;
+            if (stopReaderFd >= 0 && ::write(stopReaderFd, &stop, 1) == 1)
+                inboxChanged.wait(lock, [] { return readerStopped; });
+        } else if (step.contains(u"spawn")) {
+            spawn(step.value(u"spawn").toObject());
         } else if (step.contains(u"exit")) {
             _exit(step.value(u"exit").toInt());
         } else {
@@ -382,6 +562,9 @@ private:
     QString m_threadID = QStringLiteral("thr_1");
     QString m_turnID = QStringLiteral("turn_1");
     QJsonValue m_lastID;
+    QJsonObject m_lastRequest;
+    bool m_chatter = true;
+    qint64 m_turnStartedAt = 0;
     qint64 m_nextServerID = 0;
     QByteArray m_bigLine;
 };

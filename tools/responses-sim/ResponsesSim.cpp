@@ -276,7 +276,8 @@ private:
             return;
         }
         QByteArray message = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status)
-            + "\r\nContent-Type: " + reply.contentType + "\r\nContent-Length: "
+            + "\r\nContent-Type: " + reply.contentType
+            + (reply.location.isEmpty() ? QByteArray() : "\r\nLocation: " + reply.location) + "\r\nContent-Length: "
             + QByteArray::number(reply.body.size()) + "\r\nConnection: " + (keepAlive ? "keep-alive" : "close")
             + "\r\n\r\n" + reply.body;
         m_socket->write(message);

@@ -12,7 +12,7 @@ const QSet<QString> kReplyKeys{
     QStringLiteral("match"),  QStringLiteral("status"),      QStringLiteral("body"),
     QStringLiteral("json"),   QStringLiteral("outputText"),  QStringLiteral("outputJSON"),
     QStringLiteral("delayMs"), QStringLiteral("repeat"),     QStringLiteral("drop"),
-    QStringLiteral("contentType"), QStringLiteral("comment"),
+    QStringLiteral("contentType"), QStringLiteral("comment"),     QStringLiteral("location"),
 };
 
 QByteArray compact(const QJsonValue& value)
@@ -72,6 +72,11 @@ std::optional<ScriptedReply> parseReply(const QJsonValue& value, const QString& 
         if (!object.value(u"contentType").isString())
             return fail(QStringLiteral("\"contentType\" must be a string"));
         reply.contentType = object.value(u"contentType").toString().toUtf8();
+    }
+    if (object.contains(u"location")) {
+        if (!object.value(u"location").isString())
+            return fail(QStringLiteral("\"location\" must be a string"));
+        reply.location = object.value(u"location").toString().toUtf8();
     }
 
     int bodies = 0;

@@ -15,6 +15,7 @@ struct ScriptedReply {
     int status = 200;
     QByteArray body;
     QByteArray contentType = "application/json";
+    QByteArray location;     // a Location header, for redirects; none when empty
     int delayMs = 0;
     bool repeat = false;     // stays available after use
     bool drop = false;       // close the connection instead of answering

@@ -1,6 +1,7 @@
 #include "platform/linux/X11ScreenGrabber.h"
 
 #include "core/Job.h"
+#include "platform/HostSystem.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -11,6 +12,8 @@
 #include <QWindow>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 
 #include <sys/ipc.h>
@@ -35,6 +38,8 @@ constexpr qint64 kSettleAfterRedirectMs = 150;
 constexpr qint64 kSharedMemoryMinPixels = 64 * 1024;
 // How deep below a window manager's frame the client window is searched for.
 constexpr int kClientSearchDepth = 3;
+// How long the very first preflight waits for the worker's first look at the display.
+constexpr int kFirstLookWaitMs = 500;
 
 KestraboError captureError(ScreenCaptureError::Code code)
 {
@@ -51,6 +56,8 @@ KestraboError captureError(ScreenCaptureError::Code code)
     case ScreenCaptureError::displayDisconnected:
         return KestraboError(ScreenCaptureError::domain, code,
                              QStringLiteral("The display disconnected. Try again on your current display."));
+    case ScreenCaptureError::unsupportedSession:
+        return KestraboError(ScreenCaptureError::domain, code, QString::fromUtf8(host::waylandScreenUnavailable));
     case ScreenCaptureError::readFailed:
         break;
     }
@@ -146,8 +153,14 @@ struct X11ScreenGrabber::Connection {
     std::atomic<bool> lost{false};
     bool everConnected = false;
     Window root = 0;
-    QElapsedTimer redirectedAt;
     std::atomic<bool> lastReadShared{false};
+    std::atomic<bool> redirecting{false};
+    bool readOnlySegment = false;
+
+    // What the last look found: -1 not looked yet, 0 no capture possible, 1 possible.
+    std::atomic<int> usable{-1};
+    std::mutex usableLock;
+    std::condition_variable usableKnown;
 
     bool sharedMemory = false;
     XShmSegmentInfo segment{};
@@ -202,23 +215,54 @@ struct X11ScreenGrabber::Connection {
         int major = 0, minor = 0;
         Bool pixmaps = False;
         sharedMemory = XShmQueryVersion(display, &major, &minor, &pixmaps);
-
-        // Automatic redirection keeps the screen as it was while every top-level window also
-        // gets storage of its own; it lasts as long as this connection.
-        ErrorTrap trap(display);
-        XCompositeRedirectSubwindows(display, root, CompositeRedirectAutomatic);
-        XSync(display, False);
-        redirectedAt.start();
-        if (lost)
-            return lostError();
         return std::nullopt;
     }
 
-    void settle()
+    void record(bool possible)
     {
-        const qint64 waited = redirectedAt.isValid() ? redirectedAt.elapsed() : kSettleAfterRedirectMs;
-        if (waited < kSettleAfterRedirectMs)
-            QThread::msleep(static_cast<unsigned long>(kSettleAfterRedirectMs - waited));
+        {
+            std::lock_guard lock(usableLock);
+            usable = possible ? 1 : 0;
+        }
+        usableKnown.notify_all();
+    }
+
+    // Records what a result says about capturing at all; a missing monitor says nothing.
+    template <class T>
+    void record(const Result<T>& result)
+    {
+        if (result) {
+            record(true);
+            return;
+        }
+        const long long code = result.error().code();
+        if (code == ScreenCaptureError::unreachable || code == ScreenCaptureError::compositeMissing
+            || code == ScreenCaptureError::accessDenied)
+            record(false);
+    }
+
+    // Automatic redirection keeps the screen as it was while every top-level window also gets
+    // storage of its own, which windows need a moment to repaint into. It is released when the
+    // capture is done (and would end with this connection in any case).
+    void redirect()
+    {
+        ErrorTrap trap(display);
+        XCompositeRedirectSubwindows(display, root, CompositeRedirectAutomatic);
+        XSync(display, False);
+        redirecting = true;
+        QThread::msleep(static_cast<unsigned long>(kSettleAfterRedirectMs));
+    }
+
+    void unredirect()
+    {
+        if (!redirecting)
+            return;
+        redirecting = false;
+        if (!display || lost)
+            return;
+        ErrorTrap trap(display);
+        XCompositeUnredirectSubwindows(display, root, CompositeRedirectAutomatic);
+        XSync(display, False);
     }
 
     void releaseSegment()
@@ -249,7 +293,7 @@ struct X11ScreenGrabber::Connection {
         }
         segment.shmid = id;
         segment.shmaddr = static_cast<char*>(address);
-        segment.readOnly = False;
+        segment.readOnly = readOnlySegment ? True : False;
         ErrorTrap trap(display);
         const bool attached = XShmAttach(display, &segment) && (XSync(display, False), trap.code == 0);
         // Marked for removal at once: it disappears with our last detach, even after a crash.
@@ -292,11 +336,12 @@ struct X11ScreenGrabber::Connection {
                     XDestroyImage(image);
                     if (lost)
                         return lostError();
-                    if (trap.code == BadAccess)
-                        return captureError(ScreenCaptureError::accessDenied);
+                    // BadAccess here is the server refusing our segment, not the user refusing
+                    // the pixels: like any other failure of shared memory itself, read plainly
+                    // from now on, and let that read decide.
                     if (trap.code != BadMatch && trap.code != BadDrawable && trap.code != BadWindow
                         && trap.code != BadPixmap)
-                        sharedMemory = false; // shared memory itself failed: read plainly from now on
+                        sharedMemory = false;
                     else
                         return captureError(ScreenCaptureError::readFailed);
                 } else {
@@ -354,8 +399,19 @@ struct X11ScreenGrabber::Connection {
 
     Result<QList<ShareableDisplay>> shareableDisplays()
     {
+        Result<QList<ShareableDisplay>> result = findDisplays();
+        record(result);
+        return result;
+    }
+
+    Result<QList<ShareableDisplay>> findDisplays()
+    {
         if (auto failure = ensure())
             return *failure;
+        // A round trip finds a server that went away since the last request.
+        XSync(display, False);
+        if (lost)
+            return lostError();
         const QList<ShareableDisplay> list = monitors();
         if (lost)
             return lostError();
@@ -444,9 +500,16 @@ struct X11ScreenGrabber::Connection {
 
     Result<QImage> grab(const QString& identifier, QSize pixelSize, const QSet<quint64>& ownIds)
     {
+        Result<QImage> result = grabArea(identifier, pixelSize, ownIds);
+        unredirect();
+        record(result);
+        return result;
+    }
+
+    Result<QImage> grabArea(const QString& identifier, QSize pixelSize, const QSet<quint64>& ownIds)
+    {
         if (auto failure = ensure())
             return *failure;
-        settle();
         QRect area;
         for (const ShareableDisplay& monitor : monitors()) {
             if (monitor.identifier == identifier)
@@ -497,6 +560,12 @@ struct X11ScreenGrabber::Connection {
             XFree(children);
         if (lost)
             return lostError();
+        // Only windows under ours need to be read from their own storage.
+        bool covered = false;
+        for (const TopLevel& other : others)
+            covered = covered || ours.intersects(other.rect);
+        if (covered)
+            redirect();
 
         bool shared = false;
         Result<QImage> screen = read(root, DefaultVisual(display, DefaultScreen(display)),
@@ -566,8 +635,7 @@ X11ScreenGrabber::X11ScreenGrabber(const QByteArray& displayName, QObject* paren
     m_worker->moveToThread(&m_thread);
     m_thread.setObjectName(QStringLiteral("kestrabo.screen"));
     m_thread.start();
-    // Redirect early, so windows have repainted their own storage before the first capture.
-    onWorker([](Connection& connection) { (void)connection.ensure(); });
+    look();
 }
 
 X11ScreenGrabber::~X11ScreenGrabber()
@@ -585,19 +653,58 @@ void X11ScreenGrabber::onWorker(std::function<void(Connection&)> work)
                               Qt::QueuedConnection);
 }
 
+// Has the worker look at the display again, unless it is about to anyway.
+void X11ScreenGrabber::look()
+{
+    if (m_looking.exchange(true))
+        return;
+    onWorker([this](Connection& connection) {
+        m_looking = false;
+        (void)connection.shareableDisplays();
+    });
+}
+
 bool X11ScreenGrabber::preflight()
 {
-    std::atomic<bool> lost{false};
-    Display* display = openDisplay(m_displayName, &lost);
-    if (!display)
+    if (unsupported())
         return false;
-    const bool usable = hasComposite(display) && !lost;
-    closeDisplay(display);
-    return usable;
+    look();
+    Connection& connection = *m_connection;
+    if (connection.usable < 0) {
+        // Once, at start: the worker's first look normally takes a few milliseconds.
+        std::unique_lock lock(connection.usableLock);
+        connection.usableKnown.wait_for(lock, std::chrono::milliseconds(kFirstLookWaitMs),
+                                        [&] { return connection.usable >= 0; });
+    }
+    return connection.usable == 1;
+}
+
+std::optional<KestraboError> X11ScreenGrabber::unsupported() const
+{
+    if (!host::isWaylandSession())
+        return std::nullopt;
+    return captureError(ScreenCaptureError::unsupportedSession);
+}
+
+bool X11ScreenGrabber::isRedirecting() const
+{
+    return m_connection->redirecting;
+}
+
+void X11ScreenGrabber::refuseSharedMemoryWrites()
+{
+    onWorker([](Connection& connection) {
+        connection.readOnlySegment = true;
+        connection.releaseSegment();
+    });
 }
 
 void X11ScreenGrabber::shareableDisplays(std::function<void(Result<QList<ShareableDisplay>>)> done)
 {
+    if (auto refused = unsupported()) {
+        post(this, [done = std::move(done), error = *refused] { done(error); });
+        return;
+    }
     onWorker([this, done = std::move(done)](Connection& connection) {
         Result<QList<ShareableDisplay>> result = connection.shareableDisplays();
         post(this, [done, result = std::move(result)] { done(result); });
@@ -606,6 +713,10 @@ void X11ScreenGrabber::shareableDisplays(std::function<void(Result<QList<Shareab
 
 void X11ScreenGrabber::capture(const QString& identifier, QSize pixelSize, std::function<void(Result<QImage>)> done)
 {
+    if (auto refused = unsupported()) {
+        post(this, [done = std::move(done), error = *refused] { done(error); });
+        return;
+    }
     QSet<quint64> own;
     if (ownWindows) {
         for (quint64 id : ownWindows())
