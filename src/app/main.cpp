@@ -10,6 +10,7 @@
 #include "platform/linux/X11ScreenGrabber.h"
 #include "system/CredentialStore.h"
 #include "system/KeychainCredentialStore.h"
+#include "ui/PanelController.h"
 
 #include <QApplication>
 #include <QSettings>
@@ -101,6 +102,8 @@ int main(int argc, char** argv)
     model.setExpanded(true);
     model.setSettings(true);
     new ConsoleObserver(model);
+    if (!demo)
+        new PanelController(model); // owned by the model
 
     if (demo) {
         model.toggle();
