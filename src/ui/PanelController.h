@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/PointerButtonListener.h"
 #include "ui/NotchGeometry.h"
 
 #include <QElapsedTimer>
