@@ -41,9 +41,9 @@ ConversationPage::ConversationPage(AppModel& model, QWidget* parent) : QWidget(p
         line->setSpacing(8);
         auto* speaker = island::text(row, QString(), 11, QFont::DemiBold, Ink::leaf);
         speaker->setWordWrap(false);
-        speaker->setFixedWidth(64);
+        speaker->setFixedWidth(speaker->fontMetrics().horizontalAdvance(kAssistantSpeaker) + 6);
         speaker->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        auto* text = island::text(row, QString(), 13);
+        auto* text = island::text(row, QString(), 14);
         text->setObjectName(QStringLiteral("subtitle.%1").arg(i));
         line->addWidget(speaker, 0, Qt::AlignTop);
         line->addWidget(text, 1);
@@ -90,7 +90,7 @@ ConversationPage::ConversationPage(AppModel& model, QWidget* parent) : QWidget(p
     m_talk->setObjectName(QStringLiteral("conversation.toggle"));
     m_talk->setProperty("prominent", true);
     QFont talkFont = m_talk->font();
-    talkFont.setPointSize(13);
+    talkFont.setPixelSize(13);
     talkFont.setWeight(QFont::DemiBold);
     m_talk->setFont(talkFont);
     m_talk->setMinimumHeight(36);
@@ -133,6 +133,7 @@ void ConversationPage::sync()
     const bool selected = m_model.selected();
     island::setIcon(m_contextIcon, selected ? QStringLiteral("lasso") : QStringLiteral("display"), Ink::secondary);
     m_context->setText(m_model.contextLabel());
+    m_contextIcon->setVisible(!m_model.contextLabel().isEmpty() || selected);
     m_clear->setVisible(selected);
 
     m_audioRow->setVisible(m_model.audioNotice().has_value());

@@ -4,6 +4,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 
+#include <cmath>
 #include <functional>
 #include <map>
 
@@ -29,17 +30,21 @@ const std::map<QString, Draw>& drawings()
          }},
         {QStringLiteral("gearshape"),
          [](QPainter& p, const QColor& c) {
-             p.setPen(line(c, 2.2));
-             for (int i = 0; i < 8; ++i) {
-                 p.save();
-                 p.translate(8, 8);
-                 p.rotate(45.0 * i);
-                 p.drawLine(QPointF(0, -5.2), QPointF(0, -6.6));
-                 p.restore();
+             // Eight teeth around a ring, the hub left open.
+             QPainterPath gear;
+             gear.setFillRule(Qt::OddEvenFill);
+             constexpr int kTeeth = 8;
+             for (int i = 0; i < kTeeth * 4; ++i) {
+                 const double angle = (i - 0.5) * M_PI * 2 / (kTeeth * 4);
+                 const double radius = (i % 4 == 0 || i % 4 == 1) ? 7.4 : 5.6;
+                 const QPointF point(8 + radius * std::cos(angle), 8 + radius * std::sin(angle));
+                 i == 0 ? gear.moveTo(point) : gear.lineTo(point);
              }
-             p.setPen(line(c, 1.6));
-             p.drawEllipse(QPointF(8, 8), 4.2, 4.2);
-             p.drawEllipse(QPointF(8, 8), 1.6, 1.6);
+             gear.closeSubpath();
+             gear.addEllipse(QPointF(8, 8), 2.4, 2.4);
+             p.setPen(Qt::NoPen);
+             p.setBrush(c);
+             p.drawPath(gear);
          }},
         {QStringLiteral("xmark"),
          [](QPainter& p, const QColor& c) {
@@ -50,7 +55,7 @@ const std::map<QString, Draw>& drawings()
         {QStringLiteral("power"),
          [](QPainter& p, const QColor& c) {
              p.setPen(line(c, 1.8));
-             p.drawArc(QRectF(2.5, 3, 11, 11), 120 * 16, -240 * 16);
+             p.drawArc(QRectF(2.5, 3, 11, 11), 60 * 16, -300 * 16);
              p.drawLine(QPointF(8, 1.8), QPointF(8, 8));
          }},
         {QStringLiteral("mic.fill"),

@@ -18,6 +18,7 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -37,6 +38,11 @@ QScrollArea* scrolling(QWidget* page, QWidget* parent)
     area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     area->setWidget(page);
     area->viewport()->setAutoFillBackground(false);
+    area->verticalScrollBar()->setStyleSheet(QStringLiteral(
+        "QScrollBar:vertical { width: 6px; background: transparent; margin: 0; }"
+        "QScrollBar::handle:vertical { background: rgba(255, 255, 255, 70); border-radius: 3px; min-height: 24px; }"
+        "QScrollBar::add-line, QScrollBar::sub-line, QScrollBar::add-page, QScrollBar::sub-page "
+        "{ height: 0; background: transparent; }"));
     page->setAutoFillBackground(false);
     return area;
 }
@@ -57,6 +63,9 @@ IslandView::IslandView(AppModel& model, QWidget* parent)
     dark.setColor(QPalette::Highlight, QColor(120, 150, 70));
     dark.setColor(QPalette::PlaceholderText, QColor(140, 140, 140));
     setPalette(dark);
+    QFont body = font();
+    body.setPixelSize(12);
+    setFont(body);
 
     buildBar();
     buildCard();

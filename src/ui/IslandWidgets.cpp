@@ -38,7 +38,8 @@ QLabel* text(QWidget* parent, const QString& value, int pointSize, QFont::Weight
 {
     auto* label = new QLabel(value, parent);
     QFont font = label->font();
-    font.setPointSize(pointSize);
+    // Sizes are the island's points: one point to a device-independent pixel.
+    font.setPixelSize(pointSize);
     font.setWeight(weight);
     label->setFont(font);
     label->setWordWrap(true);
@@ -50,6 +51,9 @@ QLabel* text(QWidget* parent, const QString& value, int pointSize, QFont::Weight
 QPushButton* button(QWidget* parent, const QString& label, const QString& iconName)
 {
     auto* result = new QPushButton(label, parent);
+    QFont font = result->font();
+    font.setPixelSize(12);
+    result->setFont(font);
     if (!iconName.isEmpty())
         result->setIcon(icon(iconName));
     result->setCursor(Qt::PointingHandCursor);

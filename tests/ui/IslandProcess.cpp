@@ -76,6 +76,7 @@ QImage screenshot(QWidget& panel)
                     model.setSettings(false);
                 } else if (verb == QLatin1String("conversation")) {
                     fixture.startConversation();
+                    model.receive({{QStringLiteral("type"), QStringLiteral("session.started")}});
                     fixture.transcript(true, QStringLiteral("What's the bird on this page?"), 0);
                     fixture.transcript(false, QStringLiteral("That's a common kestrel, hovering before it dives."),
                                        900);

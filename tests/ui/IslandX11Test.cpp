@@ -251,3 +251,35 @@ TEST_F(X11Island, UnderAWindowManagerStaysAboveOffTheTaskbarInPlaceAndNeverTakes
     EXPECT_EQ(desktop->activeWindow(), normal);
     EXPECT_GT(desktop->stackingIndex(panel), desktop->stackingIndex(normal));
 }
+
+// KESTRABO_SCREENSHOTS=DIR keeps the pictures (the README's come from here).
+TEST_F(X11Island, RendersEachPageOnARealDisplay)
+{
+    QTemporaryDir scratch;
+    const QString directory = qEnvironmentVariableIsSet("KESTRABO_SCREENSHOTS")
+                                  ? qEnvironmentVariable("KESTRABO_SCREENSHOTS")
+                                  : scratch.path();
+    ASSERT_TRUE(island.start(xvfb.display()));
+    const struct {
+        const char* setup;
+        const char* file;
+        QSize size;
+    } pages[] = {
+        {"collapse", "island-bar.png", {208, 32}},
+        {"settings", "island-settings.png", {410, 24 + 570 + 8}},
+        {"ready", "island-ready.png", {410, 24 + 330 + 8}},
+        {"conversation", "island-conversation.png", {410, 24 + 470 + 8}},
+    };
+    for (const auto& page : pages) {
+        island.command(QString::fromLatin1(page.setup));
+        if (QString::fromLatin1(page.setup) == QLatin1String("conversation"))
+            island.command(QStringLiteral("collapse")), island.command(QStringLiteral("expand"));
+        EXPECT_EQ(island.state().frame.size(), page.size) << page.file;
+        const QString path = QDir(directory).filePath(QString::fromLatin1(page.file));
+        island.command(QStringLiteral("shot ") + path);
+        const QImage shot(path);
+        ASSERT_FALSE(shot.isNull()) << page.file;
+        // The island is drawn: its top centre is the dark island, not the backdrop.
+        EXPECT_LT(qGray(shot.pixel(shot.width() / 2, 2)), 40) << page.file;
+    }
+}
