@@ -87,13 +87,18 @@ QImage screenshot(QWidget& panel)
                 // Answers once the layout pass and painting have run.
                 QTimer::singleShot(150, &app, [&, reply] {
                     const QRect frame = controller.panel().geometry();
-                    reply(QStringLiteral("expanded=%1 frame=%2,%3,%4,%5 window=%6")
+                    const QWidget* field = controller.panel().findChild<QWidget*>(QStringLiteral("settings.apiKey"));
+                    const QPoint centre = field->mapToGlobal(field->rect().center());
+                    reply(QStringLiteral("expanded=%1 frame=%2,%3,%4,%5 window=%6 field=%7,%8 key=%9")
                               .arg(int(model.expanded()))
                               .arg(frame.x())
                               .arg(frame.y())
                               .arg(frame.width())
                               .arg(frame.height())
-                              .arg(controller.panel().winId()));
+                              .arg(controller.panel().winId())
+                              .arg(centre.x())
+                              .arg(centre.y())
+                              .arg(model.apiKey()));
                 });
             }
         });
@@ -143,6 +148,10 @@ IslandProcess::State IslandProcess::state()
         const QString key = field.section(QLatin1Char('='), 0, 0), value = field.section(QLatin1Char('='), 1);
         if (key == QLatin1String("expanded"))
             state.expanded = value == QLatin1String("1");
+        else if (key == QLatin1String("key"))
+            state.key = value;
+        else if (const QStringList p = value.split(QLatin1Char(',')); key == QLatin1String("field") && p.size() == 2)
+            state.field = QPoint(p[0].toInt(), p[1].toInt());
         else if (key == QLatin1String("window"))
             state.window = value.toULongLong();
         else if (const QStringList n = value.split(QLatin1Char(',')); key == QLatin1String("frame") && n.size() == 4)

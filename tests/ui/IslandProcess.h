@@ -22,6 +22,9 @@ public:
         bool expanded = false;
         QRect frame;
         quint64 window = 0;
+        // The key field's centre on the screen, and the key the model holds.
+        QPoint field;
+        QString key;
     };
     State state();
 

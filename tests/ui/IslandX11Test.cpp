@@ -49,6 +49,17 @@ public:
         XSync(m_display, False);
     }
 
+    void type(const char* text)
+    {
+        for (const char* c = text; *c; ++c) {
+            const char name[2] = {*c, 0};
+            const unsigned code = XKeysymToKeycode(m_display, XStringToKeysym(name));
+            XTestFakeKeyEvent(m_display, code, True, 0);
+            XTestFakeKeyEvent(m_display, code, False, 0);
+        }
+        XSync(m_display, False);
+    }
+
     Window map(const QRect& rect)
     {
         const Window window = XCreateSimpleWindow(m_display, root(), rect.x(), rect.y(), unsigned(rect.width()),
@@ -250,6 +261,15 @@ TEST_F(X11Island, UnderAWindowManagerStaysAboveOffTheTaskbarInPlaceAndNeverTakes
     test::spin(200);
     EXPECT_EQ(desktop->activeWindow(), normal);
     EXPECT_GT(desktop->stackingIndex(panel), desktop->stackingIndex(normal));
+
+    // The key field, and only it, takes typing while the user is in it.
+    island.command(QStringLiteral("settings"));
+    EXPECT_EQ(desktop->activeWindow(), normal);
+    desktop->click(island.state().field);
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->activeWindow() == panel; }, 3'000));
+    desktop->type("sk");
+    EXPECT_TRUE(test::waitUntil([&] { return island.state().key == QLatin1String("sk"); }, 3'000))
+        << island.state().key.toStdString();
 }
 
 // KESTRABO_SCREENSHOTS=DIR keeps the pictures (the README's come from here).
