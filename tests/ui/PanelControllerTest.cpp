@@ -24,6 +24,14 @@ struct Panel : test::IslandFixture {
 
     QRect frame() const { return controller->panel().geometry(); }
     bool settle() { return test::waitUntil([this] { return !controller->animating(); }); }
+    // Lets the start-up passes (showing the window activates the application) run out.
+    void quiet()
+    {
+        for (int passes = -1; passes != controller->layoutPasses();) {
+            passes = controller->layoutPasses();
+            test::spin(150);
+        }
+    }
 };
 
 } // namespace
@@ -49,6 +57,7 @@ TEST(PanelController, PlacesTheBarAtTheTopCentreAndWidensItForWork)
 TEST(PanelController, CoalescesChangesAndSkipsPassesThatChangeNothing)
 {
     Panel p;
+    p.quiet();
     const int before = p.controller->layoutPasses();
     p.model->setExpanded(true);
     p.model->setSettings(true);
