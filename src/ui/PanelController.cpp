@@ -58,8 +58,9 @@ PanelController::PanelController(AppModel& model, Options options)
     // The panel activates the application only while the key field takes typing; losing that
     // means the user turned to another application.
     connect(qApp, &QGuiApplication::applicationStateChanged, this, [this, refresh](Qt::ApplicationState state) {
-        if (state != Qt::ApplicationActive)
+        if (m_applicationActive && state != Qt::ApplicationActive)
             m_model.setExpanded(false);
+        m_applicationActive = state == Qt::ApplicationActive;
         refresh();
     });
 
@@ -69,6 +70,15 @@ PanelController::PanelController(AppModel& model, Options options)
         m_buttons->onPress = [self] {
             if (self)
                 self->dismissIfOutside(QCursor::pos());
+        };
+    if (options.listenForButtons)
+        m_activations = makeActivationListener();
+    if (m_activations)
+        m_activations->onOtherApplicationActivated = [self, refresh] {
+            if (!self)
+                return;
+            self->m_model.setExpanded(false);
+            refresh();
         };
 
     // The first pass runs now, so the panel shows at its size rather than growing into it.
@@ -81,6 +91,7 @@ PanelController::~PanelController()
 {
     m_revealTimer.stop();
     m_buttons.reset();
+    m_activations.reset();
 }
 
 void PanelController::watchScreen(QScreen* screen)

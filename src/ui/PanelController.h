@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/ActivationListener.h"
 #include "platform/PointerButtonListener.h"
 #include "ui/NotchGeometry.h"
 
@@ -32,6 +33,7 @@ public:
         std::function<bool()> reduceMotion;
         // Where clicks outside come from; absent means the desktop's own listener.
         std::unique_ptr<PointerButtonListener> buttons;
+        // Clicks outside and other applications' activations, seen on the desktop.
         bool listenForButtons = true;
     };
 
@@ -61,7 +63,9 @@ private:
     std::unique_ptr<IslandPanel> m_panel;
     IslandView* m_view = nullptr;
     std::unique_ptr<PointerButtonListener> m_buttons;
+    std::unique_ptr<ActivationListener> m_activations;
     bool m_resizePending = false;
+    bool m_applicationActive = false;
     QPointer<QScreen> m_display;
     NotchGeometry m_notch;
     QTimer m_revealTimer;

@@ -257,9 +257,12 @@ TEST_F(X11Island, UnderAWindowManagerStaysAboveOffTheTaskbarInPlaceAndNeverTakes
         << desktop->position(panel).x() << "," << desktop->position(panel).y();
     EXPECT_EQ(desktop->activeWindow(), normal);
 
-    island.command(QStringLiteral("collapse"));
-    test::spin(200);
-    EXPECT_EQ(desktop->activeWindow(), normal);
+    // Turning to another application collapses the card.
+    const Window other = windows.create(QRect(300, 400, 300, 200), qRgb(160, 90, 40), false);
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->activeWindow() == other; }));
+    EXPECT_TRUE(expandedBecomes(false));
+    desktop->activate(normal);
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->activeWindow() == normal; }));
     EXPECT_GT(desktop->stackingIndex(panel), desktop->stackingIndex(normal));
 
     // The key field, and only it, takes typing while the user is in it.
