@@ -107,6 +107,9 @@ void IslandView::buildBar()
     // The face sits over the left side; it hands clicks to the button below it.
     m_barFace = new CompanionFace(m_open);
     m_barFace->setFixedSize(38, 23);
+    auto* inside = new QHBoxLayout(m_open);
+    inside->setContentsMargins(0, 0, 0, 0);
+    inside->addWidget(m_barFace, 0, Qt::AlignCenter);
     m_barFace->setAttribute(Qt::WA_TransparentForMouseEvents, false);
     m_barFace->setAttribute(Qt::WA_Hover);
     m_barFace->installEventFilter(this);
@@ -217,6 +220,10 @@ void IslandView::sync()
     m_open->setAccessibleName(expanded ? collapse : QStringLiteral("Open Kestrabo"));
     m_expand->setAccessibleName(expanded ? collapse : QStringLiteral("Expand Kestrabo"));
     m_bar->setVisible(!expanded);
+    // At rest the right side is 96 wide; with work under way the bar widens on both sides.
+    const bool busy = m_model.active() || m_model.runningTaskCount() > 0;
+    m_expand->setMinimumWidth(busy ? 0 : 96);
+    m_expand->setMaximumWidth(busy ? QWIDGETSIZE_MAX : 96);
     m_card->setVisible(expanded);
 
     const CompanionState state = m_model.state();
@@ -255,8 +262,6 @@ void IslandView::sync()
 void IslandView::layoutBar()
 {
     m_bar->setGeometry(0, 0, width(), int(m_notch.collapsedHeight));
-    m_barFace->move(std::max(0, (m_open->width() - m_barFace->width()) / 2),
-                    std::max(0, (m_open->height() - m_barFace->height()) / 2));
     const int top = 10;
     m_card->setGeometry(kCardMargin, top, std::max(0, width() - 2 * kCardMargin), std::max(0, height() - top - 12));
 }
