@@ -22,6 +22,7 @@ IslandPanel::IslandPanel()
 void IslandPanel::place(const QRect& frame)
 {
     m_placed = frame;
+    m_corrections = 0;
     setGeometry(frame);
 }
 
@@ -33,6 +34,7 @@ void IslandPanel::setAcceptsFocus(bool accepts)
     // Through the window handle, so the flag changes without hiding and re-showing the widget.
     if (QWindow* window = windowHandle()) {
         window->setFlag(Qt::WindowDoesNotAcceptFocus, !accepts);
+        platform::applyPanelWindowHints(winId()); // the toolkit rewrote them with the flags
         if (accepts)
             window->requestActivate();
     } else {
@@ -49,10 +51,14 @@ void IslandPanel::showEvent(QShowEvent* event)
 void IslandPanel::moveEvent(QMoveEvent* event)
 {
     QWidget::moveEvent(event);
-    if (m_placed.isValid() && event->pos() != m_placed.topLeft())
+    // A window manager that keeps the top edge for its own panel moves us on purpose; after two
+    // corrections its place stands, rather than fighting it forever.
+    if (m_placed.isValid() && event->pos() != m_placed.topLeft() && m_corrections < 2)
         QTimer::singleShot(0, this, [this] {
-            if (m_placed.isValid() && pos() != m_placed.topLeft())
+            if (m_placed.isValid() && pos() != m_placed.topLeft() && m_corrections < 2) {
+                ++m_corrections;
                 move(m_placed.topLeft());
+            }
         });
 }
 

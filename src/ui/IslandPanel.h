@@ -25,6 +25,7 @@ protected:
 
 private:
     QRect m_placed;
+    int m_corrections = 0;
     bool m_acceptsFocus = false;
 };
 

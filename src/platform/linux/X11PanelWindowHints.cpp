@@ -16,6 +16,16 @@ void applyPanelWindowHints(quintptr windowId)
     if (!display || !windowId)
         return;
     const Window window = Window(windowId);
+    // Motif hints: no decorations and no window-manager functions, so nothing offers to move it.
+    long motif[5] = {1 | 2, 0, 0, 0, 0};
+    const Atom motifHints = XInternAtom(display, "_MOTIF_WM_HINTS", False);
+    XChangeProperty(display, window, motifHints, motifHints, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(motif), 5);
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, window, &attributes) || attributes.map_state != IsUnmapped) {
+        XFlush(display);
+        return;
+    }
     // Set before the window maps: the toolkit merges its own states into these when it maps.
     Atom states[] = {XInternAtom(display, "_NET_WM_STATE_SKIP_TASKBAR", False),
                      XInternAtom(display, "_NET_WM_STATE_SKIP_PAGER", False),

@@ -67,7 +67,8 @@ std::unique_ptr<PointerButtonListener> makePointerButtonListener()
     if (!display)
         return nullptr;
     int opcode = 0, event = 0, error = 0;
-    int major = 2, minor = 0;
+    // 2.2: raw events reach the root window even while another client grabs the pointer.
+    int major = 2, minor = 2;
     if (!XQueryExtension(display, "XInputExtension", &opcode, &event, &error)
         || XIQueryVersion(display, &major, &minor) != Success) {
         XCloseDisplay(display);
