@@ -91,6 +91,8 @@ public:
     int runningTaskCount() const;
     QString liveUserSubtitle() const;
     QString liveAssistantSubtitle() const;
+    // Looks for the Codex CLI afresh on every call.
+    bool codexInstalled() const;
 
     // Settable by the views.
     void setExpanded(bool value);
@@ -110,6 +112,8 @@ public:
     bool persistCurrentKey();
     void removeAPIKey();
     void clearSelection();
+    // The desktop's settings for one privacy anchor ("Privacy_Microphone", …).
+    void openPrivacyPane(const QString& anchor);
     // A region circled on `screen`, in the display's points (origin lower-left).
     void circle(QScreen* screen, const QRectF& rect);
 

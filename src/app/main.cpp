@@ -13,6 +13,7 @@
 #include "platform/linux/X11ScreenGrabber.h"
 #include "system/CredentialStore.h"
 #include "system/KeychainCredentialStore.h"
+#include "ui/PanelController.h"
 
 #include <QApplication>
 #include <QSettings>
@@ -123,6 +124,8 @@ int main(int argc, char** argv)
     model.setExpanded(true);
     model.setSettings(true);
     new ConsoleObserver(model);
+    if (!demo)
+        new PanelController(model); // owned by the model
 
     if (demo) {
         model.live().setEndpoint(api::liveEndpoint(voiceBase));

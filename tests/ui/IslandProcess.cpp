@@ -1,0 +1,177 @@
+#include "ui/IslandProcess.h"
+
+#include "ui/IslandFixture.h"
+#include "ui/IslandPanel.h"
+#include "ui/PanelController.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QPainter>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace kestrabo::test {
+
+namespace {
+
+constexpr const char* kVariable = "KESTRABO_TEST_ISLAND";
+
+// Lays the panel over a calm backdrop, as it would sit at the top of a desktop.
+QImage screenshot(QWidget& panel)
+{
+    const QImage island = panel.grab().toImage();
+    QImage shot(island.width() + 120, island.height() + 60, QImage::Format_RGB32);
+    QPainter painter(&shot);
+    QLinearGradient backdrop(0, 0, 0, shot.height());
+    backdrop.setColorAt(0, QColor(92, 112, 138));
+    backdrop.setColorAt(1, QColor(150, 164, 180));
+    painter.fillRect(shot.rect(), backdrop);
+    painter.drawImage((shot.width() - island.width()) / 2, 0, island);
+    return shot;
+}
+
+[[noreturn]] void runIsland(const QByteArray& display)
+{
+    qputenv("DISPLAY", display);
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qputenv("OPENAI_BASE_URL", "http://127.0.0.1:9/v1");
+    static int argc = 1;
+    static char name[] = "island";
+    static char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    int code = 0;
+    {
+        IslandFixture fixture;
+        AppModel& model = *fixture.model;
+        PanelController controller(model, {.reduceMotion = [] { return true; }});
+        const auto reply = [](const QString& text) {
+            std::printf("%s\n", qPrintable(text));
+            std::fflush(stdout);
+        };
+        QByteArray pending;
+        QSocketNotifier input(0, QSocketNotifier::Read);
+        QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+            char buffer[512];
+            const ssize_t got = read(0, buffer, sizeof buffer);
+            if (got <= 0) {
+                app.quit();
+                return;
+            }
+            pending.append(buffer, got);
+            for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1)) {
+                const QString line = QString::fromUtf8(pending.left(end));
+                const QString verb = line.section(QLatin1Char(' '), 0, 0);
+                if (verb == QLatin1String("expand") || verb == QLatin1String("collapse")) {
+                    model.setExpanded(verb == QLatin1String("expand"));
+                } else if (verb == QLatin1String("settings")) {
+                    model.setExpanded(true);
+                    model.setSettings(true);
+                } else if (verb == QLatin1String("ready")) {
+                    model.setApiKey(QStringLiteral("sk-saved"));
+                    model.persistCurrentKey();
+                    model.setExpanded(true);
+                    model.setSettings(false);
+                } else if (verb == QLatin1String("conversation")) {
+                    fixture.startConversation();
+                    model.receive({{QStringLiteral("type"), QStringLiteral("session.started")}});
+                    fixture.transcript(true, QStringLiteral("What's the bird on this page?"), 0);
+                    fixture.transcript(false, QStringLiteral("That's a common kestrel, hovering before it dives."),
+                                       900);
+                    model.setSettings(false);
+                } else if (verb == QLatin1String("shot")) {
+                    screenshot(controller.panel()).save(line.section(QLatin1Char(' '), 1));
+                }
+                // Answers once the layout pass and painting have run.
+                QTimer::singleShot(150, &app, [&, reply] {
+                    const QRect frame = controller.panel().geometry();
+                    const QWidget* field = controller.panel().findChild<QWidget*>(QStringLiteral("settings.apiKey"));
+                    const QPoint centre = field->mapToGlobal(field->rect().center());
+                    reply(QStringLiteral("expanded=%1 frame=%2,%3,%4,%5 window=%6 field=%7,%8 key=%9")
+                              .arg(int(model.expanded()))
+                              .arg(frame.x())
+                              .arg(frame.y())
+                              .arg(frame.width())
+                              .arg(frame.height())
+                              .arg(controller.panel().winId())
+                              .arg(centre.x())
+                              .arg(centre.y())
+                              .arg(model.apiKey()));
+                });
+            }
+        });
+        reply(QStringLiteral("ready"));
+        code = app.exec();
+    }
+    _exit(code);
+}
+
+const bool g_island = [] {
+    if (const QByteArray display = qgetenv(kVariable); !display.isEmpty())
+        runIsland(display);
+    return false;
+}();
+
+} // namespace
+
+bool IslandProcess::start(const QByteArray& display)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QLatin1String(kVariable), QString::fromLatin1(display));
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QCoreApplication::applicationFilePath());
+    if (!m_process.waitForStarted(5'000))
+        return false;
+    for (QDeadlineTimer deadline(15'000); !m_process.canReadLine(); m_process.waitForReadyRead(50))
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+            return false;
+    return m_process.readLine().trimmed() == "ready";
+}
+
+QString IslandProcess::command(const QString& line)
+{
+    m_process.write(line.toUtf8() + '\n');
+    for (QDeadlineTimer deadline(10'000); !m_process.canReadLine(); m_process.waitForReadyRead(50))
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+            return {};
+    return QString::fromUtf8(m_process.readLine().trimmed());
+}
+
+IslandProcess::State IslandProcess::state()
+{
+    const QString reply = command(QStringLiteral("state"));
+    State state;
+    for (const QString& field : reply.split(QLatin1Char(' '))) {
+        const QString key = field.section(QLatin1Char('='), 0, 0), value = field.section(QLatin1Char('='), 1);
+        if (key == QLatin1String("expanded"))
+            state.expanded = value == QLatin1String("1");
+        else if (key == QLatin1String("key"))
+            state.key = value;
+        else if (const QStringList p = value.split(QLatin1Char(',')); key == QLatin1String("field") && p.size() == 2)
+            state.field = QPoint(p[0].toInt(), p[1].toInt());
+        else if (key == QLatin1String("window"))
+            state.window = value.toULongLong();
+        else if (const QStringList n = value.split(QLatin1Char(',')); key == QLatin1String("frame") && n.size() == 4)
+            state.frame = QRect(n[0].toInt(), n[1].toInt(), n[2].toInt(), n[3].toInt());
+    }
+    return state;
+}
+
+void IslandProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(5'000)) {
+        m_process.terminate(); // our own child, by its PID
+        if (!m_process.waitForFinished(5'000)) {
+            m_process.kill();
+            m_process.waitForFinished(5'000);
+        }
+    }
+}
+
+} // namespace kestrabo::test

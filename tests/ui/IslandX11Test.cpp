@@ -1,0 +1,308 @@
+#include "support/TestSupport.h"
+#include "support/XFixture.h"
+#include "ui/IslandProcess.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+using namespace kestrabo;
+using test::IslandProcess;
+
+namespace {
+
+// Our own look at the display: real clicks through XTest and what the window manager says.
+class Desktop {
+public:
+    explicit Desktop(const QByteArray& display) : m_display(XOpenDisplay(display.constData())) {}
+    ~Desktop()
+    {
+        if (m_display)
+            XCloseDisplay(m_display);
+    }
+    bool isOpen() const { return m_display; }
+
+    void click(QPoint at, unsigned button = 1, bool withAlt = false, QPoint dragTo = {})
+    {
+        XTestFakeMotionEvent(m_display, -1, at.x(), at.y(), 0);
+        const unsigned alt = XKeysymToKeycode(m_display, XStringToKeysym("Alt_L"));
+        if (withAlt)
+            XTestFakeKeyEvent(m_display, alt, True, 0);
+        XTestFakeButtonEvent(m_display, button, True, 0);
+        XSync(m_display, False);
+        if (!dragTo.isNull()) {
+            for (int step = 1; step <= 10; ++step) {
+                const QPoint p = at + (dragTo - at) * step / 10;
+                XTestFakeMotionEvent(m_display, -1, p.x(), p.y(), 10);
+                XSync(m_display, False);
+            }
+        }
+        XTestFakeButtonEvent(m_display, button, False, 0);
+        if (withAlt)
+            XTestFakeKeyEvent(m_display, alt, False, 0);
+        XSync(m_display, False);
+    }
+
+    void type(const char* text)
+    {
+        for (const char* c = text; *c; ++c) {
+            const char name[2] = {*c, 0};
+            const unsigned code = XKeysymToKeycode(m_display, XStringToKeysym(name));
+            XTestFakeKeyEvent(m_display, code, True, 0);
+            XTestFakeKeyEvent(m_display, code, False, 0);
+        }
+        XSync(m_display, False);
+    }
+
+    Window map(const QRect& rect)
+    {
+        const Window window = XCreateSimpleWindow(m_display, root(), rect.x(), rect.y(), unsigned(rect.width()),
+                                                  unsigned(rect.height()), 0, 0, 0);
+        XMapWindow(m_display, window);
+        XSync(m_display, False);
+        return window;
+    }
+    void destroy(Window window)
+    {
+        XDestroyWindow(m_display, window);
+        XSync(m_display, False);
+    }
+
+    Atom atom(const char* name) { return XInternAtom(m_display, name, False); }
+
+    QList<unsigned long> property(Window window, const char* name, Atom type)
+    {
+        QList<unsigned long> values;
+        Atom actual;
+        int format;
+        unsigned long count, after;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(m_display, window, atom(name), 0, 1024, False, type, &actual, &format, &count, &after,
+                               &data) == Success && data && format == 32)
+            for (unsigned long i = 0; i < count; ++i)
+                values.append(reinterpret_cast<unsigned long*>(data)[i]);
+        if (data)
+            XFree(data);
+        return values;
+    }
+
+    Window root() const { return DefaultRootWindow(m_display); }
+    Window activeWindow() { return property(root(), "_NET_ACTIVE_WINDOW", XA_WINDOW).value(0); }
+    qsizetype stackingIndex(Window window)
+    {
+        return property(root(), "_NET_CLIENT_LIST_STACKING", XA_WINDOW).indexOf(window);
+    }
+    bool managed() { return !property(root(), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW).isEmpty(); }
+
+    void activate(Window window)
+    {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = atom("_NET_ACTIVE_WINDOW");
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = 2; // from a pager: honoured at once
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(m_display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XSync(m_display, False);
+    }
+
+    QPoint position(Window window)
+    {
+        int x = 0, y = 0;
+        Window child;
+        XTranslateCoordinates(m_display, window, root(), 0, 0, &x, &y, &child);
+        return {x, y};
+    }
+
+private:
+    Display* m_display;
+};
+
+class Openbox {
+public:
+    ~Openbox()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate(); // our own child, by its PID
+        if (!m_process.waitForFinished(5'000)) {
+            m_process.kill();
+            m_process.waitForFinished(5'000);
+        }
+    }
+    bool start(const QByteArray& display, Desktop& desktop)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
+        environment.insert(QStringLiteral("HOME"), m_home.path());
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
+        m_process.setProcessEnvironment(environment);
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+        m_process.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
+        if (!m_process.waitForStarted(5'000) || !test::waitUntil([&] { return desktop.managed(); }, 10'000))
+            return false;
+        // The manager announces itself before it manages windows, and a window mapped in
+        // between stays unmanaged: map probes until one is managed.
+        for (QDeadlineTimer deadline(10'000); !deadline.hasExpired();) {
+            const Window probe = desktop.map(QRect(0, 700, 10, 10));
+            const bool managed = test::waitUntil([&] { return desktop.stackingIndex(probe) >= 0; }, 250);
+            desktop.destroy(probe);
+            if (managed)
+                return true;
+        }
+        return false;
+    }
+
+private:
+    QTemporaryDir m_home;
+    QProcess m_process;
+};
+
+struct X11Island : ::testing::Test {
+    test::Xvfb xvfb;
+    std::unique_ptr<Desktop> desktop;
+    IslandProcess island;
+
+    void SetUp() override
+    {
+        const QString error = xvfb.start(QSize(1280, 800));
+        ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+        desktop = std::make_unique<Desktop>(xvfb.display());
+        ASSERT_TRUE(desktop->isOpen());
+    }
+    // Waits for the island to report `expanded`.
+    bool expandedBecomes(bool expanded)
+    {
+        QDeadlineTimer deadline(5'000);
+        while (!deadline.hasExpired())
+            if (island.state().expanded == expanded)
+                return true;
+        return false;
+    }
+};
+
+} // namespace
+
+TEST_F(X11Island, ClicksOutsideCollapseItAndClicksInsideDoNot)
+{
+    ASSERT_TRUE(island.start(xvfb.display()));
+    island.command(QStringLiteral("expand"));
+    const IslandProcess::State open = island.state();
+    ASSERT_TRUE(open.expanded);
+    ASSERT_EQ(open.frame.size(), QSize(410, 24 + 330 + 8));
+    EXPECT_EQ(open.frame.top(), 0);
+    EXPECT_EQ(open.frame.x(), 640 - 205);
+
+    // Inside, on the card's empty top margin: stays open.
+    desktop->click(open.frame.topLeft() + QPoint(60, 4));
+    test::spin(200);
+    EXPECT_TRUE(island.state().expanded);
+    // A wheel turn elsewhere is no click.
+    desktop->click(QPoint(100, 700), 4);
+    test::spin(200);
+    EXPECT_TRUE(island.state().expanded);
+    desktop->click(QPoint(100, 700));
+    ASSERT_TRUE(expandedBecomes(false));
+    EXPECT_EQ(island.state().frame.size(), QSize(208, 32));
+    // Collapsed, clicks elsewhere change nothing.
+    desktop->click(QPoint(900, 500), 3);
+    test::spin(200);
+    EXPECT_FALSE(island.state().expanded);
+}
+
+TEST_F(X11Island, UnderAWindowManagerStaysAboveOffTheTaskbarInPlaceAndNeverTakesFocus)
+{
+    Openbox openbox;
+    ASSERT_TRUE(openbox.start(xvfb.display(), *desktop));
+    test::XWindows windows(xvfb.display());
+    const Window normal = windows.create(QRect(200, 0, 880, 600), qRgb(40, 90, 160), false);
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->stackingIndex(normal) >= 0; }));
+    desktop->activate(normal);
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->activeWindow() == normal; }));
+
+    ASSERT_TRUE(island.start(xvfb.display()));
+    const Window panel = Window(island.state().window);
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->stackingIndex(panel) >= 0; }));
+    const QList<unsigned long> states = desktop->property(panel, "_NET_WM_STATE", XA_ATOM);
+    EXPECT_TRUE(states.contains(desktop->atom("_NET_WM_STATE_SKIP_TASKBAR")));
+    EXPECT_TRUE(states.contains(desktop->atom("_NET_WM_STATE_ABOVE")));
+    EXPECT_EQ(desktop->property(panel, "_NET_WM_DESKTOP", XA_CARDINAL).value(0) & 0xFFFFFFFF, 0xFFFFFFFFul);
+    EXPECT_GT(desktop->stackingIndex(panel), desktop->stackingIndex(normal));
+
+    // Raising the normal window leaves the island above it and the focus where it was.
+    desktop->activate(normal);
+    test::spin(200);
+    EXPECT_GT(desktop->stackingIndex(panel), desktop->stackingIndex(normal));
+    EXPECT_EQ(desktop->activeWindow(), normal);
+
+    island.command(QStringLiteral("expand"));
+    const QRect open = island.state().frame;
+    test::spin(200);
+    EXPECT_EQ(desktop->activeWindow(), normal);
+    desktop->click(open.topLeft() + QPoint(60, 4));
+    test::spin(300);
+    EXPECT_TRUE(island.state().expanded);
+    EXPECT_EQ(desktop->activeWindow(), normal);
+
+    // Alt-drag moves windows in this window manager; the island stays where it is.
+    desktop->click(open.topLeft() + QPoint(60, 4), 1, true, open.topLeft() + QPoint(260, 304));
+    EXPECT_TRUE(test::waitUntil([&] { return desktop->position(panel) == open.topLeft(); }, 3'000))
+        << desktop->position(panel).x() << "," << desktop->position(panel).y();
+    EXPECT_EQ(desktop->activeWindow(), normal);
+
+    // Turning to another application collapses the card.
+    const Window other = windows.create(QRect(300, 400, 300, 200), qRgb(160, 90, 40), false);
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->activeWindow() == other; }));
+    EXPECT_TRUE(expandedBecomes(false));
+    desktop->activate(normal);
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->activeWindow() == normal; }));
+    EXPECT_GT(desktop->stackingIndex(panel), desktop->stackingIndex(normal));
+
+    // The key field, and only it, takes typing while the user is in it.
+    island.command(QStringLiteral("settings"));
+    EXPECT_EQ(desktop->activeWindow(), normal);
+    desktop->click(island.state().field);
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->activeWindow() == panel; }, 3'000));
+    desktop->type("sk");
+    EXPECT_TRUE(test::waitUntil([&] { return island.state().key == QLatin1String("sk"); }, 3'000))
+        << island.state().key.toStdString();
+}
+
+// KESTRABO_SCREENSHOTS=DIR keeps the pictures (the README's come from here).
+TEST_F(X11Island, RendersEachPageOnARealDisplay)
+{
+    QTemporaryDir scratch;
+    const QString directory = qEnvironmentVariableIsSet("KESTRABO_SCREENSHOTS")
+                                  ? qEnvironmentVariable("KESTRABO_SCREENSHOTS")
+                                  : scratch.path();
+    ASSERT_TRUE(island.start(xvfb.display()));
+    const struct {
+        const char* setup;
+        const char* file;
+        QSize size;
+    } pages[] = {
+        {"collapse", "island-bar.png", {208, 32}},
+        {"settings", "island-settings.png", {410, 24 + 570 + 8}},
+        {"ready", "island-ready.png", {410, 24 + 330 + 8}},
+        {"conversation", "island-conversation.png", {410, 24 + 470 + 8}},
+    };
+    for (const auto& page : pages) {
+        island.command(QString::fromLatin1(page.setup));
+        if (QString::fromLatin1(page.setup) == QLatin1String("conversation"))
+            island.command(QStringLiteral("collapse")), island.command(QStringLiteral("expand"));
+        EXPECT_EQ(island.state().frame.size(), page.size) << page.file;
+        const QString path = QDir(directory).filePath(QString::fromLatin1(page.file));
+        island.command(QStringLiteral("shot ") + path);
+        const QImage shot(path);
+        ASSERT_FALSE(shot.isNull()) << page.file;
+        // The island is drawn: its top centre is the dark island, not the backdrop.
+        EXPECT_LT(qGray(shot.pixel(shot.width() / 2, 2)), 40) << page.file;
+    }
+}
