@@ -50,7 +50,7 @@ AppModel::AppModel(Options options, CredentialStore& credentialStore, Platform p
     : QObject(parent), m_options(options), m_credentialStore(credentialStore), m_platform(platform),
       m_codexInstalled(platform.codexInstalled ? platform.codexInstalled : [] { return false; }),
       m_contextLabel(kContextOff),
-      m_wakeWordStatus(QStringLiteral("Allow Microphone and Speech Recognition to use Hey, kestrabo.")),
+      m_wakeWordStatus(QStringLiteral("Allow Microphone access to use Hey, kestrabo.")),
       m_generation(QUuid::createUuid()), m_permissionGeneration(QUuid::createUuid())
 {
     Q_ASSERT(m_platform.access && m_platform.preferences);
@@ -62,7 +62,7 @@ AppModel::AppModel(Options options, CredentialStore& credentialStore, Platform p
     m_speechAllowed = access.speechAuthorization() == SpeechAuthorization::authorized;
     m_wakeWordEnabled = storedBool(m_platform.preferences->value(QLatin1String(kWakeWordKey))).value_or(true);
 
-    m_wakeListener = new WakeWordListener(this);
+    m_wakeListener = new WakeWordListener(m_platform.access, m_platform.speechRecognizer, this);
     m_live = new LiveConnection(this);
     m_audio = new AudioEngine(m_platform.audioDevice, this);
     m_hotkey = new HotkeyController(this);

@@ -6,6 +6,7 @@
 #include "live/LiveConnection.h"
 #include "codex/CodexWorkerProtocol.h"
 #include "platform/linux/LinuxSystemAccess.h"
+#include "platform/linux/PocketSphinxRecognizer.h"
 #include "platform/linux/PulseAudioDevice.h"
 #include "platform/linux/X11ScreenGrabber.h"
 #include "system/CredentialStore.h"
@@ -96,7 +97,8 @@ int main(int argc, char** argv)
                             .preferences = &preferences,
                             .codexInstalled = [] { return CodexWorkerProtocol::isInstalled(); },
                             .audioDevice = pulseAudioDeviceFactory(),
-                            .grabber = &grabber});
+                            .grabber = &grabber,
+                            .speechRecognizer = pocketSphinxRecognizerFactory()});
     model.onTerminate = [] { QTimer::singleShot(0, qApp, &QCoreApplication::quit); };
     model.setExpanded(true);
     model.setSettings(true);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/AudioDevice.h"
+#include "platform/SpeechRecognizer.h"
 
 #include <functional>
 
@@ -22,6 +23,8 @@ struct Platform {
     AudioDeviceFactory audioDevice;
     // Absent where no window system can be captured: captures then find no display.
     ScreenGrabber* grabber = nullptr;
+    // Creates the wake phrase's on-device recogniser; absent means there is none.
+    SpeechRecognizerFactory speechRecognizer;
 };
 
 } // namespace kestrabo
