@@ -14,15 +14,14 @@ namespace kestrabo {
 
 namespace {
 
-// Pronunciations that PocketSphinx's US English model spots reliably on varied voices. The
-// dictionary's own "hey" (HH EY) and a first guess at the name (K EH S T R AA B OW) missed
-// most of them, and variants with EY fired on "kestrel" and "castro".
+// Pronunciations that PocketSphinx's US English model spots best on varied voices in noise:
+// the name as K EH … or K AH … and "hey" as HH EH IY each missed more of them.
 struct Pronunciation {
     const char* word;
     const char* phones;
 };
 constexpr Pronunciation kPronunciations[] = {
-    {"hey", "HH EH IY"},
+    {"hey", "HH EY"},
     {"kestrabo", "K IH S T R AA B OW"},
 };
 
@@ -41,6 +40,9 @@ constexpr int kHangoverFrames = 80;                               // stays open 
 constexpr double kOpenAboveFloorDb = 9.0;
 constexpr double kQuietestVoiceDb = -60.0;
 constexpr double kFloorRiseDbPerFrame = 0.02;                     // 2 dB a second
+// A weaker phone loop (the "anything else" path, default 1e-1) lets quiet or unusual voices
+// reach the keyphrase; the threshold then keeps other speech out.
+constexpr const char* kPhoneLoopProbability = "1e-5";
 // Capture pieces of 50 ms: few wake-ups a second, and a short wait after the phrase.
 constexpr int kCaptureFragmentMs = 50;
 
@@ -95,10 +97,11 @@ std::unique_ptr<KeyphraseSpotter> KeyphraseSpotter::create(const Settings& setti
         return nullptr;
     auto decoder = std::make_unique<Decoder>();
     const std::string model = settings.acousticModel.toStdString();
-    const std::string threshold = std::to_string(settings.threshold);
+    const QByteArray threshold = QByteArray::number(settings.threshold, 'g', 6);
     // The words are added below, so the decoder starts with an empty dictionary (fast to load).
     decoder->config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.c_str(), "-dict", "/dev/null",
-                                  "-kws_threshold", threshold.c_str(), "-logfn", "/dev/null", nullptr);
+                                  "-kws_threshold", threshold.constData(), "-kws_plp", kPhoneLoopProbability,
+                                  "-logfn", "/dev/null", nullptr);
     if (!decoder->config)
         return nullptr;
     decoder->ps = ps_init(decoder->config);
