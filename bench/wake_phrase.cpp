@@ -26,7 +26,6 @@
 // bench/wake_tuning.sh builds the set in a temporary directory, evaluates it niced and removes it.
 
 #include "platform/linux/PocketSphinxRecognizer.h"
-#include "support/Speech.h"
 #include "support/VirtualMicrophone.h"
 
 #include <QCoreApplication>

@@ -3,71 +3,52 @@
 #include "platform/SpeechRecognizer.h"
 
 #include <memory>
+#include <utility>
 
 namespace kestrabo::test {
 
-// A scripted on-device recogniser. The test keeps the script; `deliver` plays the recogniser's
-// thread for the task that runs now.
+// A scripted on-device recogniser. The test keeps the script: `onResult` is the running task's
+// handler (the recogniser's thread calls it), `running` whether a task holds the microphone.
 struct RecognizerScript {
-    bool exists = true;
-    bool onDevice = true;
-    bool available = true;
-    bool startFails = false;
-
-    int created = 0;
+    bool exists = true, onDevice = true, available = true, startFails = false;
     int starts = 0;
     bool running = false;
     QStringList hints;
     SpeechRecognizer::ResultHandler onResult;
 
-    void deliver(const QString& text, bool isFinal = false, bool error = false)
+    static SpeechRecognizerFactory factory(std::shared_ptr<RecognizerScript> script)
     {
-        if (onResult)
-            onResult(text, isFinal, error);
-    }
-
-    static SpeechRecognizerFactory factory(std::shared_ptr<RecognizerScript> script);
-};
-
-class ScriptedRecognizer final : public SpeechRecognizer {
-public:
-    explicit ScriptedRecognizer(std::shared_ptr<RecognizerScript> script) : m_script(std::move(script)) {}
-    ~ScriptedRecognizer() override { stop(); }
-
-    bool supportsOnDeviceRecognition() const override { return m_script->onDevice; }
-    bool isAvailable() override { return m_script->available; }
-    Status start(const QStringList& contextualStrings, ResultHandler onResult) override
-    {
-        ++m_script->starts;
-        if (m_script->startFails)
-            return KestraboError::message(QStringLiteral("no microphone"));
-        m_script->hints = contextualStrings;
-        m_script->onResult = std::move(onResult);
-        m_script->running = m_started = true;
-        return {};
-    }
-    void stop() override
-    {
-        // Only the running task's own stop releases the script.
-        if (!m_started)
-            return;
-        m_started = m_script->running = false;
-        m_script->onResult = nullptr;
+        return [script](const QString&) -> std::unique_ptr<SpeechRecognizer> {
+            return script->exists ? std::make_unique<Recognizer>(script) : nullptr;
+        };
     }
 
 private:
-    std::shared_ptr<RecognizerScript> m_script;
-    bool m_started = false;
-};
-
-inline SpeechRecognizerFactory RecognizerScript::factory(std::shared_ptr<RecognizerScript> script)
-{
-    return [script](const QString&) -> std::unique_ptr<SpeechRecognizer> {
-        if (!script->exists)
-            return nullptr;
-        ++script->created;
-        return std::make_unique<ScriptedRecognizer>(script);
+    struct Recognizer final : SpeechRecognizer {
+        std::shared_ptr<RecognizerScript> script;
+        bool started = false;
+        explicit Recognizer(std::shared_ptr<RecognizerScript> s) : script(std::move(s)) {}
+        ~Recognizer() override { stop(); }
+        bool supportsOnDeviceRecognition() const override { return script->onDevice; }
+        bool isAvailable() override { return script->available; }
+        Status start(const QStringList& hints, ResultHandler onResult) override
+        {
+            ++script->starts;
+            if (script->startFails)
+                return KestraboError::message(QStringLiteral("no microphone"));
+            script->hints = hints;
+            script->onResult = std::move(onResult);
+            script->running = started = true;
+            return {};
+        }
+        void stop() override
+        {
+            if (std::exchange(started, false)) {
+                script->running = false;
+                script->onResult = nullptr;
+            }
+        }
     };
-}
+};
 
 } // namespace kestrabo::test

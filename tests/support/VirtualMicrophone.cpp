@@ -1,15 +1,51 @@
 #include "support/VirtualMicrophone.h"
 
-#include "support/Speech.h"
+#include "core/Resampler.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
 
 namespace kestrabo::test {
 
+std::vector<int16_t> synthesize(const QString& text, const QString& voice, int speed, int pitch)
+{
+    QTemporaryDir directory;
+    const QString path = directory.filePath(QStringLiteral("speech.wav"));
+    QProcess espeak;
+    // espeak-ng probes the sound server even when writing a file; point it nowhere.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:/nonexistent"));
+    espeak.setProcessEnvironment(environment);
+    espeak.start(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), voice, QStringLiteral("-s"), QString::number(speed),
+                                               QStringLiteral("-p"), QString::number(pitch), QStringLiteral("-w"), path, text});
+    QFile file(path);
+    if (!espeak.waitForFinished(30'000) || !file.open(QIODevice::ReadOnly))
+        return {};
+    // A plain 44-byte header (the rate at byte 24), then 16-bit mono.
+    const QByteArray bytes = file.readAll();
+    if (bytes.size() <= 44)
+        return {};
+    const int rate = int(qFromLittleEndian<quint32>(bytes.constData() + 24));
+    std::vector<float> input;
+    for (qsizetype i = 44; i + 1 < bytes.size(); i += 2)
+        input.push_back(float(qFromLittleEndian<qint16>(bytes.constData() + i)) / 32768.0f);
+    auto converter = Resampler::create(rate, 16000);
+    std::vector<float> output(size_t(Resampler::capacity(int(input.size()), rate, 16000)));
+    const int produced = converter.value()->process(input.data(), int(input.size()), output.data(), int(output.size())).produced;
+    std::vector<int16_t> samples(size_t(std::max(0, produced)));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = int16_t(std::lround(std::clamp(output[i], -1.0f, 1.0f) * 32767.0f));
+    return samples;
+}
+
 QString VirtualMicrophone::start(bool virtualSource)
 {
-    if (QString error = daemon.start(); !error.isEmpty())
+    if (QString error = daemon.start(); !error.isEmpty() || !virtualSource)
         return error;
-    if (!virtualSource)
-        return {};
     const bool ready =
         daemon.run(QStringLiteral("pactl"), {QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
                                              QStringLiteral("master=micsink.monitor"), QStringLiteral("source_name=wakemic")})
@@ -30,7 +66,7 @@ std::vector<int> VirtualMicrophone::say(const QStringList& texts, const QString&
         samples.insert(samples.end(), 4000, 0);
         ends.push_back(int(samples.size() / 16));
     }
-    daemon.feedMicrophone(pcmBytes(samples));
+    daemon.feedMicrophone(QByteArray(reinterpret_cast<const char*>(samples.data()), qsizetype(samples.size() * 2)));
     return ends;
 }
 
