@@ -36,9 +36,15 @@ std::vector<int16_t> synthesize(const QString& text, const QString& voice, int s
     auto converter = Resampler::create(rate, 16000);
     std::vector<float> output(size_t(Resampler::capacity(int(input.size()), rate, 16000)));
     const int produced = converter.value()->process(input.data(), int(input.size()), output.data(), int(output.size())).produced;
-    std::vector<int16_t> samples(size_t(std::max(0, produced)));
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = int16_t(std::lround(std::clamp(output[i], -1.0f, 1.0f) * 32767.0f));
+    // Without the silence espeak-ng leaves around the speech, so its ends are the words' ends.
+    int first = 0, last = produced;
+    while (first < last && std::abs(output[size_t(first)]) < 0.003f)
+        ++first;
+    while (last > first && std::abs(output[size_t(last - 1)]) < 0.003f)
+        --last;
+    std::vector<int16_t> samples;
+    for (int i = first; i < last; ++i)
+        samples.push_back(int16_t(std::lround(std::clamp(output[size_t(i)], -1.0f, 1.0f) * 32767.0f)));
     return samples;
 }
 

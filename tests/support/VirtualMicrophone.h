@@ -9,7 +9,8 @@
 
 namespace kestrabo::test {
 
-// `text` spoken by espeak-ng as 16 kHz mono samples; empty without espeak-ng. `speed` in words
+// `text` spoken by espeak-ng as 16 kHz mono samples, from the first sound to the last; empty
+// without espeak-ng. `speed` in words
 // per minute, `pitch` 0 to 99.
 std::vector<int16_t> synthesize(const QString& text, const QString& voice = QStringLiteral("en-us"), int speed = 175,
                                 int pitch = 50);
