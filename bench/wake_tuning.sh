@@ -5,11 +5,11 @@
 # so it runs niced; build the benchmark in a Release tree first.
 #
 #   bench/wake_tuning.sh [path/to/bench_wake_phrase]
-#   THRESHOLDS=1e-30,1e-40 UNGATED=1e-40 bench/wake_tuning.sh
+#   THRESHOLDS=1e-30,1e-20 UNGATED=1e-20 bench/wake_tuning.sh
 set -eu
 bench=${1:-build-rel/bench/bench_wake_phrase}
-thresholds=${THRESHOLDS:-1e-30,1e-40,1e-50,1e-60}
-ungated=${UNGATED:-1e-40}
+thresholds=${THRESHOLDS:-1e-30,1e-20,1e-10,1e-5}
+ungated=${UNGATED:-1e-20}
 set_dir=$(mktemp -d)
 trap 'rm -rf "$set_dir"' EXIT INT TERM
 nice -n 10 "$bench" --build "$set_dir"

@@ -18,7 +18,11 @@ namespace kestrabo {
 class KeyphraseSpotter {
 public:
     static constexpr int sampleRate = 16000;
-    static constexpr double defaultThreshold = 1e-30;
+    // From bench/wake_tuning.sh: on the espeak-ng set at 10 dB SNR, 1e-30 heard 93 % of the
+    // phrases with 18 false accepts an hour, 1e-20 85 % with 5, 1e-10 75 % with 4, 1e-5 67 %
+    // with 3. A false accept sends the room to the voice service; a miss costs a second
+    // "Hey kestrabo".
+    static constexpr double defaultThreshold = 1e-20;
 
     struct Settings {
         QString acousticModel; // the model directory (mdef, means, …)
