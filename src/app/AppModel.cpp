@@ -66,7 +66,7 @@ AppModel::AppModel(Options options, CredentialStore& credentialStore, Platform p
     m_speechAllowed = access.speechAuthorization() == SpeechAuthorization::authorized;
     m_wakeWordEnabled = storedBool(m_platform.preferences->value(QLatin1String(kWakeWordKey))).value_or(true);
 
-    m_wakeListener = new WakeWordListener(this);
+    m_wakeListener = new WakeWordListener(m_platform.access, m_platform.speechRecognizer, this);
     m_live = new LiveConnection(this);
     m_audio = new AudioEngine(m_platform.audioDevice, this);
     m_hotkey = new HotkeyController(m_platform.keys, this);

@@ -8,6 +8,7 @@
 #include "live/LiveConnection.h"
 #include "codex/CodexWorkerProtocol.h"
 #include "platform/linux/LinuxSystemAccess.h"
+#include "platform/linux/PocketSphinxRecognizer.h"
 #include "platform/linux/PulseAudioDevice.h"
 #include "platform/linux/X11KeySource.h"
 #include "platform/linux/X11ScreenGrabber.h"
@@ -119,7 +120,8 @@ int main(int argc, char** argv)
                             .codexInstalled = [] { return CodexWorkerProtocol::isInstalled(); },
                             .audioDevice = pulseAudioDeviceFactory(),
                             .grabber = &grabber,
-                            .keys = &keys});
+                            .keys = &keys,
+                            .speechRecognizer = pocketSphinxRecognizerFactory()});
     model.onTerminate = [] { QTimer::singleShot(0, qApp, &QCoreApplication::quit); };
     model.setExpanded(true);
     model.setSettings(true);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/AudioDevice.h"
+#include "platform/SpeechRecognizer.h"
 
 #include <functional>
 
@@ -25,6 +26,8 @@ struct Platform {
     ScreenGrabber* grabber = nullptr;
     // Absent where no keys can be heard system-wide: the shortcut then never installs.
     KeySource* keys = nullptr;
+    // Creates the wake phrase's on-device recogniser; absent means there is none.
+    SpeechRecognizerFactory speechRecognizer;
 };
 
 } // namespace kestrabo

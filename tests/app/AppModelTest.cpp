@@ -197,12 +197,16 @@ TEST(AppModel, WakeListeningFollowsShortcutsConversationAndSetting)
         f.access.holdRequests = true;
         AppModel& model = f.make({.enableShortcuts = true, .loadCredentials = true});
         EXPECT_TRUE(model.wakeListener().wanted);
+        model.setWakeWordEnabled(true); // already listening: no second attempt
+        model.refreshPermissions();
+        EXPECT_EQ(f.recognizer->starts, 1);
         model.setApiKey(QStringLiteral("sk-test"));
         model.toggle();
         EXPECT_FALSE(model.wakeListener().wanted);
         EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Wake listening pauses during your conversation."));
+        EXPECT_FALSE(f.recognizer->running); // the microphone belongs to the conversation
         model.stop();
-        EXPECT_TRUE(model.wakeListener().wanted);
+        EXPECT_TRUE(f.recognizer->running);
         model.setWakeWordEnabled(false);
         EXPECT_FALSE(model.wakeListener().wanted);
         EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Wake listening is off."));

@@ -3,6 +3,7 @@
 #include "app/AppModel.h"
 #include "platform/StaticSystemAccess.h"
 #include "support/FakeAudioDevice.h"
+#include "support/ScriptedRecognizer.h"
 #include "system/CredentialStore.h"
 
 #include <QSettings>
@@ -20,6 +21,7 @@ struct ModelFixture {
     StaticSystemAccess access;
     InMemoryCredentialStore memoryStore;
     std::shared_ptr<FakeAudioScript> audio = std::make_shared<FakeAudioScript>();
+    std::shared_ptr<RecognizerScript> recognizer = std::make_shared<RecognizerScript>();
     CredentialStore* store = &memoryStore;
     // What the model is built with; a test may change it before make().
     Platform platform;
@@ -32,6 +34,7 @@ struct ModelFixture {
         platform.access = &access;
         platform.preferences = preferences.get();
         platform.audioDevice = FakeAudioDevice::factory(audio);
+        platform.speechRecognizer = RecognizerScript::factory(recognizer);
     }
 
     AppModel& make(AppModel::Options options = {.enableShortcuts = false, .loadCredentials = true})

@@ -1,0 +1,477 @@
+// Wake phrase: detection, false accepts, cost and latency of the keyphrase spotter.
+//
+//   bench_wake_phrase --build DIR            synthesises the evaluation set into DIR
+//   bench_wake_phrase --evaluate DIR [--thresholds 1e-20,1e-30,…] [--ungated THRESHOLD] [--phrases-only]
+//   bench_wake_phrase --live                 the whole recogniser on a private sound server
+//
+// The set (espeak-ng, 16 kHz mono):
+// - positives.raw: "Hey kestrabo" between an ordinary sentence and a question, in 10 voices ×
+//   3 speeds × 2 pitches, 1.5 s apart, under continuous pink noise at 10 dB SNR (speech
+//   normalised to -26 dBFS active level, noise at -36 dBFS); positives.txt holds where each
+//   phrase starts and ends.
+// - negatives.raw: at least 31 minutes of other speech under the same noise: ordinary
+//   paragraphs with "hey", "hey there", "kestrel", "Castro", "Strabo" and other names.
+// - quiet.raw: 10 minutes of a quiet room (noise at -70 dBFS) with a short sentence every 40 s.
+//
+// Evaluation feeds each stream in 50 ms pieces (as the capture stream delivers them) to one
+// spotter per threshold. A hit from the start of a phrase to 1.5 s after its end detects it;
+// any other hit is a false accept. Latency is from the end of the phrase to the end of the
+// piece whose feed reported it. CPU is the feeding thread's CPU time over the audio's duration.
+//
+// Live: the recogniser with its capture stream on a private PulseAudio server with a virtual
+// microphone. CPU of this process over 30 s of silence (capture, gate, nothing decoded), then
+// the wall-clock delay from the end of "Hey kestrabo" (played into the microphone in five
+// voices) to the recogniser's report, which includes the sound server's buffering.
+//
+// bench/wake_tuning.sh builds the set in a temporary directory, evaluates it niced and removes it.
+
+#include "platform/linux/PocketSphinxRecognizer.h"
+#include "support/VirtualMicrophone.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTextStream>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <vector>
+
+using namespace kestrabo;
+
+namespace {
+
+constexpr int kRate = KeyphraseSpotter::sampleRate;
+constexpr double kSpeechDb = -26.0;
+constexpr double kNoiseDb = -36.0;
+constexpr int kPieceSamples = kRate / 20;
+
+const char* const kVoices[] = {"en-us",        "en-gb",       "en-gb-scotland", "en-gb-x-gbclan", "en-gb-x-rp",
+                               "en-gb-x-gbcwmd", "en-029",    "en-us-nyc",      "en-us+f3",       "en-gb+f2"};
+const int kSpeeds[] = {130, 175, 220};
+const int kPitches[] = {35, 65};
+
+const char* const kBefore[] = {"I was just thinking about dinner.", "The meeting ran late again.",
+                               "Okay, that should do it.", "Let me see.", "It is raining outside.",
+                               "I finished the report."};
+const char* const kAfter[] = {"what time is it?", "can you open my mail?", "what is on my screen?",
+                              "remind me to call Anna.", "how long is the drive home?", "read that to me."};
+
+const char* const kSentences[] = {
+    "Hey, how are you doing today?",
+    "Hey there, long time no see.",
+    "The kestrel hovered above the field before it dropped into the grass.",
+    "Hey Castro, grab the ball and throw it over here.",
+    "Strabo wrote a long book about geography.",
+    "Hey, did you see the kestrel on the fence?",
+    "We drove to Castro Valley to see my aunt Petra.",
+    "Hey Trevor, the bus is about to leave.",
+    "Kesha and Estrada played a set at the festival.",
+    "The orchestra tuned up while the audience found their seats.",
+    "Please pass the salt and the pepper.",
+    "I think the train leaves at a quarter past seven.",
+    "Hey Barbara, can you bring the chairs inside?",
+    "My brother bought a new bicycle last spring.",
+    "The weather report says it will be sunny tomorrow.",
+    "Hey, stop that, you are going to break it.",
+    "She put the kettle on and made a pot of tea.",
+    "The castle stood on a hill above the river.",
+    "Hey bro, what is up?",
+    "Christopher and Kristina are coming over for dinner.",
+    "A kestrel is a small falcon that hunts mice.",
+    "Hey, kiss the bride!",
+    "The stray cat sleeps on our porch every night.",
+    "Hey there, are you coming to the party on Saturday?",
+    "We need eggs, milk, bread and a bag of potatoes.",
+    "The children played in the park until it got dark.",
+    "Hey Costa, the coffee machine is broken again.",
+    "Please remember to water the plants while I am away.",
+    "The committee will vote on the proposal next week.",
+    "He told a long story about his trip to Toronto.",
+    "Hey, could you turn the music down a little?",
+    "Restaurants in this street close early on Sundays.",
+    "The dog barked at the mailman, then wagged its tail.",
+    "Hey Kasper, your keys are on the table.",
+    "I would rather take the stairs than wait for the elevator.",
+    "Hey there, Estella, nice to meet you.",
+    "The boat drifted slowly toward the shore.",
+    "Throttle back a little, the road is wet.",
+    "Hey, what a beautiful morning.",
+    "The library is open until eight in the evening.",
+};
+
+void append(std::vector<int16_t>& stream, const std::vector<int16_t>& samples)
+{
+    stream.insert(stream.end(), samples.begin(), samples.end());
+}
+
+void silence(std::vector<int16_t>& stream, int ms)
+{
+    stream.insert(stream.end(), size_t(kRate / 1000 * ms), 0);
+}
+
+// Scales speech so that its active frames (above -50 dBFS) average `db`.
+std::vector<int16_t> normalised(std::vector<int16_t> speech, double db)
+{
+    double sum = 0;
+    long long count = 0;
+    for (size_t start = 0; start + 160 <= speech.size(); start += 160) {
+        double frame = 0;
+        for (size_t i = start; i < start + 160; ++i)
+            frame += double(speech[i]) * speech[i];
+        if (10 * std::log10(frame / 160 / (32768.0 * 32768.0) + 1e-12) > -50) {
+            sum += frame;
+            count += 160;
+        }
+    }
+    if (count == 0)
+        return speech;
+    const double gain = std::pow(10.0, db / 20) * 32768.0 / std::sqrt(sum / double(count));
+    for (int16_t& sample : speech)
+        sample = int16_t(std::clamp(std::lround(sample * gain), -32768L, 32767L));
+    return speech;
+}
+
+// Pink noise (Paul Kellet's filter) at `db` RMS added over the whole stream.
+void addNoise(std::vector<int16_t>& stream, double db, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::normal_distribution<double> white(0.0, 1.0);
+    std::vector<double> noise(stream.size());
+    double b0 = 0, b1 = 0, b2 = 0, sum = 0;
+    for (double& value : noise) {
+        const double w = white(random);
+        b0 = 0.99765 * b0 + w * 0.0990460;
+        b1 = 0.96300 * b1 + w * 0.2965164;
+        b2 = 0.57000 * b2 + w * 1.0526913;
+        value = b0 + b1 + b2 + w * 0.1848;
+        sum += value * value;
+    }
+    const double gain = std::pow(10.0, db / 20) * 32768.0 / std::sqrt(sum / double(noise.size()));
+    for (size_t i = 0; i < stream.size(); ++i)
+        stream[i] = int16_t(std::clamp(std::lround(stream[i] + noise[i] * gain), -32768L, 32767L));
+}
+
+bool save(const QString& path, const std::vector<int16_t>& samples)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly)
+           && file.write(reinterpret_cast<const char*>(samples.data()), qint64(samples.size() * 2))
+                  == qint64(samples.size() * 2);
+}
+
+std::vector<int16_t> load(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    std::vector<int16_t> samples(size_t(bytes.size() / 2));
+    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
+    return samples;
+}
+
+int build(const QString& directory)
+{
+    QDir().mkpath(directory);
+    // Positives.
+    std::vector<int16_t> positives;
+    QString marks;
+    int clip = 0;
+    for (const char* voice : kVoices) {
+        for (int speed : kSpeeds) {
+            for (int pitch : kPitches) {
+                const auto part = [&](const QString& text) {
+                    return normalised(test::synthesize(text, QLatin1String(voice), speed, pitch), kSpeechDb);
+                };
+                const auto before = part(QLatin1String(kBefore[clip % std::size(kBefore)]));
+                const auto phrase = part(QStringLiteral("Hey kestrabo,"));
+                const auto after = part(QLatin1String(kAfter[(clip / 2) % std::size(kAfter)]));
+                if (before.empty() || phrase.empty() || after.empty()) {
+                    std::fprintf(stderr, "espeak-ng failed for voice %s\n", voice);
+                    return 1;
+                }
+                silence(positives, 1500);
+                append(positives, before);
+                silence(positives, 200);
+                marks += QStringLiteral("%1 %2 %3 %4 %5\n")
+                             .arg(positives.size())
+                             .arg(positives.size() + phrase.size())
+                             .arg(QLatin1String(voice))
+                             .arg(speed)
+                             .arg(pitch);
+                append(positives, phrase);
+                silence(positives, 100);
+                append(positives, after);
+                ++clip;
+            }
+        }
+    }
+    silence(positives, 1500);
+    addNoise(positives, kNoiseDb, 1);
+    QFile marksFile(directory + QStringLiteral("/positives.txt"));
+    if (!save(directory + QStringLiteral("/positives.raw"), positives) || !marksFile.open(QIODevice::WriteOnly))
+        return 1;
+    marksFile.write(marks.toUtf8());
+
+    // Negatives: paragraphs of five sentences in turning voices until 31 minutes.
+    std::vector<int16_t> negatives;
+    std::mt19937 random(17);
+    for (int paragraph = 0; negatives.size() < size_t(kRate) * 60 * 31; ++paragraph) {
+        QStringList sentences;
+        for (int i = 0; i < 5; ++i)
+            sentences.append(QLatin1String(kSentences[random() % std::size(kSentences)]));
+        const char* voice = kVoices[paragraph % std::size(kVoices)];
+        const auto speech = normalised(test::synthesize(sentences.join(QLatin1Char(' ')), QLatin1String(voice),
+                                                        kSpeeds[paragraph % 3], kPitches[(paragraph / 3) % 2]),
+                                       kSpeechDb);
+        if (speech.empty())
+            return 1;
+        append(negatives, speech);
+        silence(negatives, 400);
+    }
+    addNoise(negatives, kNoiseDb, 2);
+    if (!save(directory + QStringLiteral("/negatives.raw"), negatives))
+        return 1;
+
+    // Mostly quiet: a short sentence every 40 seconds in a quiet room.
+    std::vector<int16_t> quiet;
+    for (int i = 0; quiet.size() < size_t(kRate) * 600; ++i) {
+        silence(quiet, 38'000);
+        append(quiet, normalised(test::synthesize(QLatin1String(kSentences[i % std::size(kSentences)])), kSpeechDb));
+    }
+    addNoise(quiet, -70.0, 3);
+    if (!save(directory + QStringLiteral("/quiet.raw"), quiet))
+        return 1;
+    std::printf("built: %d positives, %.1f min of other speech, %.1f min mostly quiet\n", clip,
+                double(negatives.size()) / kRate / 60, double(quiet.size()) / kRate / 60);
+    return 0;
+}
+
+double threadSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+struct Run {
+    std::vector<long long> hits; // sample position (end of the piece) of each hit
+    double cpuSeconds = 0;
+    long long decoded = 0;
+};
+
+Run feed(KeyphraseSpotter& spotter, const std::vector<int16_t>& stream)
+{
+    Run run;
+    for (size_t offset = 0; offset < stream.size(); offset += kPieceSamples) {
+        const int count = int(std::min(stream.size() - offset, size_t(kPieceSamples)));
+        const double before = threadSeconds();
+        const bool hit = spotter.feed(stream.data() + offset, count).has_value();
+        run.cpuSeconds += threadSeconds() - before;
+        if (hit)
+            run.hits.push_back(static_cast<long long>(offset) + count);
+    }
+    run.decoded = spotter.samplesDecoded();
+    return run;
+}
+
+int evaluate(const QString& directory, const QStringList& thresholds, const QString& ungated, bool phrasesOnly)
+{
+    const auto positives = load(directory + QStringLiteral("/positives.raw"));
+    // A quick look at detection alone leaves out the long streams.
+    const auto negatives = phrasesOnly ? std::vector<int16_t>(kRate) : load(directory + QStringLiteral("/negatives.raw"));
+    const auto quiet = phrasesOnly ? std::vector<int16_t>(kRate) : load(directory + QStringLiteral("/quiet.raw"));
+    QFile marksFile(directory + QStringLiteral("/positives.txt"));
+    if (positives.empty() || negatives.empty() || quiet.empty() || !marksFile.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "no evaluation set in %s (build it with --build)\n", qPrintable(directory));
+        return 1;
+    }
+    struct Mark {
+        long long start, end;
+        QString label;
+    };
+    std::vector<Mark> marks;
+    for (const QString& line : QString::fromUtf8(marksFile.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList f = line.split(QLatin1Char(' '));
+        marks.push_back({f[0].toLongLong(), f[1].toLongLong(), f.mid(2).join(QLatin1Char(' '))});
+    }
+    const double negativeHours = double(negatives.size()) / kRate / 3600;
+    const double positiveHours = double(positives.size()) / kRate / 3600;
+    std::printf("set: %zu phrases, %.1f min other speech, %.1f min mostly quiet\n", marks.size(), negativeHours * 60,
+                double(quiet.size()) / kRate / 60);
+    std::printf("%-10s %-6s %9s %6s %8s %8s %8s %9s %9s %8s\n", "threshold", "gate", "detected", "FA", "FA/hour",
+                "lat.mean", "lat.max", "cpu.speech", "cpu.quiet", "decoded");
+
+    QList<QPair<QString, bool>> runs;
+    for (const QString& threshold : thresholds)
+        runs.append({threshold, true});
+    if (!ungated.isEmpty())
+        runs.append({ungated, false});
+    for (const auto& [threshold, gate] : runs) {
+        const KeyphraseSpotter::Settings settings{.acousticModel = PocketSphinxRecognizer::installedModel(),
+                                                  .keyphrase = QStringLiteral("hey kestrabo"),
+                                                  .threshold = threshold.toDouble(),
+                                                  .gate = gate};
+        auto spotter = KeyphraseSpotter::create(settings);
+        if (!spotter) {
+            std::fprintf(stderr, "the spotter did not start (model missing?)\n");
+            return 1;
+        }
+        const Run positive = feed(*spotter, positives);
+        int detected = 0, falseAccepts = 0;
+        std::vector<double> latencies;
+        QStringList missed;
+        std::vector<bool> found(marks.size(), false);
+        for (long long hit : positive.hits) {
+            bool inWindow = false;
+            for (size_t i = 0; i < marks.size(); ++i) {
+                if (hit >= marks[i].start && hit <= marks[i].end + kRate * 3 / 2) {
+                    inWindow = true;
+                    if (!found[i]) {
+                        found[i] = true;
+                        ++detected;
+                        latencies.push_back(double(hit - marks[i].end) * 1000.0 / kRate);
+                    }
+                }
+            }
+            falseAccepts += !inWindow;
+        }
+        for (size_t i = 0; i < marks.size(); ++i) {
+            if (!found[i])
+                missed.append(marks[i].label);
+        }
+        auto negativeSpotter = KeyphraseSpotter::create(settings);
+        const Run negative = feed(*negativeSpotter, negatives);
+        auto quietSpotter = KeyphraseSpotter::create(settings);
+        const Run quietRun = feed(*quietSpotter, quiet);
+        falseAccepts += int(negative.hits.size()) + int(quietRun.hits.size());
+        const double hours = negativeHours + positiveHours + double(quiet.size()) / kRate / 3600;
+        double mean = 0, worst = 0;
+        for (double latency : latencies) {
+            mean += latency / double(latencies.size());
+            worst = std::max(worst, latency);
+        }
+        std::printf("%-10s %-6s %4d/%-4zu %6d %8.2f %6.0fms %6.0fms %8.2f%% %8.3f%% %7.1f%%\n", qPrintable(threshold),
+                    gate ? "on" : "off", detected, marks.size(), falseAccepts, falseAccepts / hours, mean, worst,
+                    100.0 * negative.cpuSeconds / (double(negatives.size()) / kRate),
+                    100.0 * quietRun.cpuSeconds / (double(quiet.size()) / kRate),
+                    100.0 * double(quietRun.decoded) / double(quiet.size()));
+        if (!missed.isEmpty())
+            std::printf("  missed: %s\n", qPrintable(missed.join(QStringLiteral(", "))));
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+double processSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+int live()
+{
+    test::VirtualMicrophone microphone;
+    if (const QString error = microphone.start(); !error.isEmpty()) {
+        std::fprintf(stderr, "sound server: %s\n", qPrintable(error));
+        return 1;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    std::atomic<long long> heardAt{-1};
+    PocketSphinxRecognizer recognizer(PocketSphinxRecognizer::installedModel());
+    const auto listen = [&] {
+        heardAt = -1;
+        return bool(recognizer.start({QStringLiteral("Hey kestrabo")}, [&](const QString&, bool, bool error) {
+            if (!error)
+                heardAt = clock.elapsed();
+        }));
+    };
+    // The test server's microphone delivers 5 ms blocks (its sink is kept at 20 ms latency); a
+    // second one kept at 100 ms delivers about 15 ms blocks, nearer what a real source does
+    // with the 50 ms the stream asks for.
+    const auto pactl = [&](const QString& line) {
+        return microphone.daemon.run(QStringLiteral("pactl"), line.split(QLatin1Char(' ')));
+    };
+    pactl(QStringLiteral("load-module module-null-sink sink_name=slowsink rate=16000 channels=1"));
+    microphone.daemon.spawn(QStringLiteral("pacat"),
+                            QStringLiteral("-p --latency-msec=100 --format=s16le --rate=16000 --channels=1 -d slowsink "
+                                           "/dev/zero")
+                                .split(QLatin1Char(' ')));
+    pactl(QStringLiteral("load-module module-remap-source master=slowsink.monitor source_name=slowmic"));
+    for (const char* source : {"wakemic", "slowmic"}) {
+        pactl(QStringLiteral("set-default-source ") + QLatin1String(source));
+        if (!listen())
+            return 1;
+        QThread::msleep(2'000); // the model loads
+        const double before = processSeconds();
+        QThread::msleep(30'000);
+        std::printf("live: CPU in silence from %s: %.3f%% of one core\n", source,
+                    100.0 * (processSeconds() - before) / 30.0);
+        recognizer.stop();
+    }
+    pactl(QStringLiteral("set-default-source wakemic"));
+
+    for (const char* voice : {"en-us", "en-gb", "en-us-nyc", "en-gb-x-rp", "en-gb-scotland"}) {
+        if (!listen())
+            return 1;
+        QThread::msleep(500);
+        const long long fed = clock.elapsed();
+        const std::vector<int> ends = microphone.say({QStringLiteral("Hey kestrabo")}, QLatin1String(voice));
+        if (ends.empty())
+            return 1;
+        const long long phraseEnd = fed + ends[0] - 250;
+        while (heardAt < 0 && clock.elapsed() < phraseEnd + 3'000)
+            QThread::msleep(5);
+        if (heardAt < 0)
+            std::printf("live: %-15s not heard\n", voice);
+        else
+            std::printf("live: %-15s heard %lld ms after the phrase ended\n", voice, heardAt - phraseEnd);
+        recognizer.stop();
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const QStringList arguments = [&] {
+        QStringList list;
+        for (int i = 1; i < argc; ++i)
+            list.append(QString::fromLocal8Bit(argv[i]));
+        return list;
+    }();
+    const auto option = [&](const QString& name) {
+        const qsizetype at = arguments.indexOf(name);
+        return at >= 0 && at + 1 < arguments.size() ? arguments[at + 1] : QString();
+    };
+    QCoreApplication application(argc, argv);
+    if (arguments.contains(QStringLiteral("--live")))
+        return live();
+    if (!option(QStringLiteral("--build")).isEmpty())
+        return build(option(QStringLiteral("--build")));
+    if (!option(QStringLiteral("--evaluate")).isEmpty()) {
+        QString thresholds = option(QStringLiteral("--thresholds"));
+        if (thresholds.isEmpty())
+            thresholds = QString::number(KeyphraseSpotter::defaultThreshold);
+        return evaluate(option(QStringLiteral("--evaluate")), thresholds.split(QLatin1Char(',')),
+                        option(QStringLiteral("--ungated")), arguments.contains(QStringLiteral("--phrases-only")));
+    }
+    std::fprintf(stderr, "usage: %s --build DIR | --evaluate DIR [--thresholds T1,T2,…] [--ungated T] [--phrases-only] | --live\n", argv[0]);
+    return 2;
+}

@@ -1,0 +1,55 @@
+// The PocketSphinx recogniser on a private sound server, hearing synthetic speech through a
+// virtual microphone.
+#include "e2e/Conversation.h"
+#include "input/WakeWordListener.h"
+#include "platform/linux/PocketSphinxRecognizer.h"
+#include "support/VirtualMicrophone.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+using namespace kestrabo;
+using test::waitUntil;
+
+TEST(PocketSphinxRecognizer, NeedsTheModelAndARealMicrophone)
+{
+    EXPECT_FALSE(PocketSphinxRecognizer(QStringLiteral("/nonexistent/en-us")).supportsOnDeviceRecognition());
+    EXPECT_EQ(pocketSphinxRecognizerFactory()(QStringLiteral("fr-FR")), nullptr);
+    const auto recognizer = pocketSphinxRecognizerFactory()(QStringLiteral("en-US"));
+    ASSERT_TRUE(recognizer->supportsOnDeviceRecognition()) << "the en-us model is not installed";
+    EXPECT_FALSE(recognizer->start({QStringLiteral("Hey zorbulax")}, nullptr)); // no pronunciation
+
+    // The default source is a sink's monitor, the desktop's own sound: not a microphone.
+    test::VirtualMicrophone microphone;
+    ASSERT_EQ(microphone.start(false), QString());
+    EXPECT_FALSE(recognizer->start({QStringLiteral("Hey kestrabo")}, nullptr));
+}
+
+TEST(PocketSphinxRecognizer, ThePhraseStartsAConversationThatBeginsWithTheGreeting)
+{
+    test::VirtualMicrophone microphone;
+    ASSERT_EQ(microphone.start(), QString());
+    test::Conversation c({});
+    ASSERT_NE(c.voice.start(), 0);
+    c.access.speech = SpeechAuthorization::authorized;
+    c.platform.speechRecognizer = pocketSphinxRecognizerFactory();
+    AppModel& model = c.make({.enableShortcuts = true, .loadCredentials = true});
+    model.live().setEndpoint(c.voice.endpoint());
+    model.setApiKey(QStringLiteral("sk-wake"));
+    ASSERT_TRUE(model.wakeListener().isListening());
+
+    // Confusable speech first: the wake must come from the phrase after it.
+    QElapsedTimer clock;
+    clock.start();
+    const std::vector<int> ends = microphone.say(
+        {QStringLiteral("Hey there, the kestrel flew over Castro street."), QStringLiteral("Hey kestrabo, are you there?")});
+    ASSERT_EQ(ends.size(), 2u) << "espeak-ng is missing";
+    ASSERT_TRUE(waitUntil([&] { return model.active(); }, ends[1] + 3'000));
+    EXPECT_GT(clock.elapsed(), ends[0]);
+    EXPECT_FALSE(model.wakeListener().isListening());
+    ASSERT_TRUE(waitUntil([&] { return c.contextCount(QStringLiteral("session.commentary.append")) > 0; }, 10'000));
+    EXPECT_EQ(c.voice.received(QStringLiteral("session.commentary.append")).first().value(QStringLiteral("content")),
+              QStringLiteral("The user just woke you by saying Hey, kestrabo. Respond now with a brief acknowledgment: "
+                             "Hey! I'm here. Then listen for their request."));
+}
