@@ -5,9 +5,11 @@
 #include "ui/IslandIcons.h"
 #include "ui/IslandMetrics.h"
 #include "ui/IslandWidgets.h"
+#include "ui/WorkerCard.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -83,6 +85,9 @@ ConversationPage::ConversationPage(AppModel& model, QWidget* parent) : QWidget(p
     m_tasks = island::text(this, QString(), 12, QFont::Normal, Ink::secondary);
     m_tasks->setObjectName(QStringLiteral("tasks.header"));
     column->addWidget(m_tasks);
+    m_cardColumn = new QVBoxLayout;
+    m_cardColumn->setSpacing(8);
+    column->addLayout(m_cardColumn);
     column->addStretch(1);
 
     auto* action = new QHBoxLayout;
@@ -141,8 +146,36 @@ void ConversationPage::sync()
     m_error->setVisible(m_model.error().has_value());
     m_error->setText(m_model.error().value_or(QString()));
 
-    // Task cards come with their own views; until then the section shows its counts or its hint.
-    if (!m_model.taskManager().sessions().isEmpty())
+    // Sessions are never removed, only appended: each new one gets its card at the end.
+    const QList<ComputerTaskSession*>& sessions = m_model.taskManager().sessions();
+    for (qsizetype i = m_cards.size(); i < sessions.size(); ++i) {
+        auto* card = new WorkerCard(*sessions[i], this);
+        island::adoptStyle(card, style());
+        const QPointer<ComputerTaskSession> session(sessions[i]);
+        card->onStop = [session] {
+            if (session)
+                session->stop();
+        };
+        card->onReview = [this, session] {
+            if (session)
+                m_model.reviewTask(session);
+        };
+        card->onAllow = [this, session] {
+            if (session)
+                m_model.allowTaskApproval(session);
+        };
+        card->onDecline = [session] {
+            if (session)
+                session->declinePendingApproval();
+        };
+        card->onAnswer = [this, session](const QString& requestID, const CodexAnswers& answers) {
+            if (session)
+                m_model.answerTaskQuestion(session, requestID, answers);
+        };
+        m_cardColumn->addWidget(card);
+        m_cards.append(card);
+    }
+    if (!sessions.isEmpty())
         m_tasks->setText(QStringLiteral("Computer tasks · %1 running").arg(m_model.runningTaskCount()));
     else
         m_tasks->setText(
@@ -153,6 +186,15 @@ void ConversationPage::sync()
     const QString duration = island::durationText(m_model.seconds());
     m_duration->setText(duration);
     m_duration->setVisible(!duration.isEmpty());
+}
+
+QList<QWidget*> ConversationPage::answerFields() const
+{
+    QList<QWidget*> fields;
+    for (const WorkerCard* card : m_cards)
+        for (QLineEdit* field : card->findChildren<QLineEdit*>())
+            fields.append(field);
+    return fields;
 }
 
 } // namespace kestrabo

@@ -5,10 +5,12 @@
 
 class QLabel;
 class QPushButton;
+class QVBoxLayout;
 
 namespace kestrabo {
 
 class AppModel;
+class WorkerCard;
 
 // The expanded card's conversation page: welcome, subtitles or captions, the screen context,
 // notices, the tasks section and the talk button with the duration.
@@ -17,6 +19,8 @@ class ConversationPage : public QWidget {
 public:
     ConversationPage(AppModel& model, QWidget* parent);
     void sync();
+    // The answer fields of the task cards' question forms, which need the keyboard.
+    QList<QWidget*> answerFields() const;
 
 private:
     struct Row {
@@ -36,6 +40,8 @@ private:
     QLabel* m_audioNotice;
     QLabel* m_error;
     QLabel* m_tasks;
+    QVBoxLayout* m_cardColumn;
+    QList<WorkerCard*> m_cards;
     QPushButton* m_talk;
     QLabel* m_duration;
 };

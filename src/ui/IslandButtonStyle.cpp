@@ -46,7 +46,12 @@ void IslandButtonStyle::drawControl(ControlElement element, const QStyleOption* 
         alpha = flat ? 30 : (prominent ? 255 : 56);
     if (pressed)
         alpha = flat ? 48 : (prominent ? 200 : 76);
-    const QColor base = prominent ? QColor(209, 242, 140) : QColor(255, 255, 255);
+    // A tinted button is the chosen one of a set; a bordered one stands apart from plain text.
+    const bool tinted = widget && widget->property("tinted").toBool();
+    const bool bordered = widget && widget->property("bordered").toBool();
+    const QColor base = prominent || tinted ? QColor(209, 242, 140) : QColor(255, 255, 255);
+    if (tinted)
+        alpha += 40;
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
     painter->setOpacity(enabled ? 1.0 : 0.4);
@@ -58,6 +63,14 @@ void IslandButtonStyle::drawControl(ControlElement element, const QStyleOption* 
         const QRectF area = QRectF(button->rect).adjusted(0.5, 0.5, -0.5, -0.5);
         const double radius = prominent ? area.height() / 2 : std::min(9.0, area.height() / 2);
         painter->drawRoundedRect(area, radius, radius);
+    }
+    if (bordered || tinted) {
+        QColor edge = base;
+        edge.setAlpha(tinted ? 200 : 70);
+        painter->setPen(QPen(edge, 1));
+        painter->setBrush(Qt::NoBrush);
+        const QRectF area = QRectF(button->rect).adjusted(0.5, 0.5, -0.5, -0.5);
+        painter->drawRoundedRect(area, 9, 9);
     }
     QStyleOptionButton label = *button;
     const QColor text = prominent ? QColor(18, 22, 12) : QColor(255, 255, 255);

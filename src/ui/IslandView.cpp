@@ -212,8 +212,6 @@ void IslandView::sync()
         if (onTypingWanted)
             onTypingWanted(false);
     }
-    if (expanded && !m_model.settings() && onTypingWanted)
-        onTypingWanted(false);
     m_wasExpanded = expanded;
 
     const QString collapse = QStringLiteral("Collapse Kestrabo");
@@ -244,6 +242,14 @@ void IslandView::sync()
             m_settingsPage->sync();
         else
             m_conversation->sync();
+    }
+    if (expanded && !m_model.settings()) {
+        // A question form's field takes the keyboard once pressed, like the key field.
+        const QList<QWidget*> answerFields = m_conversation->answerFields();
+        for (QWidget* field : std::as_const(answerFields))
+            field->installEventFilter(this);
+        if (answerFields.isEmpty() && onTypingWanted)
+            onTypingWanted(false);
     }
 
     const QString sizeKey = QStringLiteral("%1%2%3 %4 %5")

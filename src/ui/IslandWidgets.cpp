@@ -34,6 +34,13 @@ void setInk(QWidget* widget, Ink ink)
     widget->setPalette(palette);
 }
 
+void adoptStyle(QWidget* root, QStyle* style)
+{
+    root->setStyle(style);
+    for (QWidget* child : root->findChildren<QWidget*>())
+        child->setStyle(style);
+}
+
 QLabel* text(QWidget* parent, const QString& value, int pointSize, QFont::Weight weight, Ink ink)
 {
     auto* label = new QLabel(value, parent);

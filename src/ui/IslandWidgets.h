@@ -5,6 +5,7 @@
 
 class QLabel;
 class QPushButton;
+class QStyle;
 class QWidget;
 
 // Small builders shared by the island's pages, so every text and button looks alike.
@@ -19,5 +20,7 @@ QPushButton* button(QWidget* parent, const QString& label, const QString& iconNa
 QPushButton* iconButton(QWidget* parent, const QString& iconName, const QString& accessible, const QString& help);
 void setIcon(QLabel* label, const QString& iconName, Ink ink = Ink::primary);
 void setInk(QWidget* widget, Ink ink);
+// Widgets made after the island took its look need it handed down explicitly.
+void adoptStyle(QWidget* root, QStyle* style);
 
 } // namespace kestrabo::island

@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+// A suite may define this to take over the process before any application exists, once every
+// static object is built (the island's X11 tests re-run their executable as the island).
+extern "C" __attribute__((weak)) void kestraboTestPreMain();
+
 int main(int argc, char** argv)
 {
+    if (kestraboTestPreMain)
+        kestraboTestPreMain();
     // Views render off screen; tests that need a real X display start their own Xvfb.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     // Nothing under test may reach a real service: unless a test names a stand-in, the API

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "FakeCodex.h"
 #include "support/FakeGrabber.h"
 #include "support/ModelFixture.h"
+#include "tasks/ComputerTask.h"
 #include "support/TestSupport.h"
 
 #include <QAbstractButton>
@@ -10,6 +12,9 @@
 #include <QWidget>
 
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
 
 namespace kestrabo::test {
 
@@ -45,6 +50,21 @@ struct IslandFixture : ModelFixture {
                         {QStringLiteral("start_ms"), startMs},
                         {QStringLiteral("end_ms"), startMs + 200}});
     }
+};
+
+// Starts the model's computer tasks, each on its own app-server stand-in running `steps`.
+struct StandInTasks {
+    std::vector<std::unique_ptr<fakecodex::FakeCodexDirectory>> codexes;
+
+    ComputerTaskSession* start(AppModel& model, const QByteArray& steps, const QString& task)
+    {
+        codexes.push_back(std::make_unique<fakecodex::FakeCodexDirectory>());
+        codexes.back()->setScenario("{\"steps\":[" + steps + "]}");
+        // The worker looks Codex up as it starts, which is now.
+        fakecodex::PathPrefix path(codexes.back()->directory());
+        return model.taskManager().start(task, QString(), QString(), {}, std::nullopt);
+    }
+    fakecodex::FakeCodexDirectory& codex(qsizetype index) { return *codexes.at(size_t(index)); }
 };
 
 // The visible texts under `root`, in creation order.

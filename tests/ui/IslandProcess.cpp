@@ -3,6 +3,8 @@
 #include "ui/IslandFixture.h"
 #include "ui/IslandPanel.h"
 #include "ui/PanelController.h"
+#include "codex/CodexRPC.h"
+#include "codex/CodexWorker.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -45,6 +47,7 @@ QImage screenshot(QWidget& panel)
     int code = 0;
     {
         IslandFixture fixture;
+        StandInTasks tasks;
         AppModel& model = *fixture.model;
         PanelController controller(model, {.reduceMotion = [] { return true; }});
         const auto reply = [](const QString& text) {
@@ -81,6 +84,21 @@ QImage screenshot(QWidget& panel)
                     fixture.transcript(false, QStringLiteral("That's a common kestrel, hovering before it dives."),
                                        900);
                     model.setSettings(false);
+                } else if (verb == QLatin1String("tasks")) {
+                    // One task at work, one holding an approval, one asking a question.
+                    tasks.start(model, R"({"handshake": {}}, {"delta": {"itemId": "m", "delta": "Comparing three quiet restaurants near the river for Friday."}}, {"expect": "never/sent"})",
+                                QStringLiteral("Find a quiet restaurant for Friday"));
+                    tasks.start(model, R"({"handshake": {}}, {"serverRequest": "mcpServer/elicitation/request", "params": {"message": "Allow the calendar app?", "mode": "form", "_meta": {"codex_approval_kind": "mcp_tool_call"}, "requestedSchema": {"properties": {}}}, "await": true})",
+                                QStringLiteral("Add the dinner to my calendar"));
+                    tasks.start(model, R"({"handshake": {}}, {"serverRequest": "item/tool/requestUserInput", "params": {"itemId": "c", "questions": [{"id": "time", "header": "Time", "question": "Which table should I hold?", "isOther": true, "options": [{"label": "7:30 pm", "description": "Window table, two guests"}, {"label": "8:15 pm", "description": ""}]}]}, "await": true})",
+                                QStringLiteral("Reserve the table"));
+                    waitUntil([&] {
+                        const QList<ComputerTaskSession*>& sessions = model.taskManager().sessions();
+                        return sessions.size() == 3 && sessions[0]->state() == ComputerTaskState::working
+                               && sessions[1]->worker().approvalPending()
+                               && !sessions[2]->worker().pendingQuestions().isEmpty();
+                    }, 10'000);
+                    model.setExpanded(true);
                 } else if (verb == QLatin1String("shot")) {
                     screenshot(controller.panel()).save(line.section(QLatin1Char(' '), 1));
                 }
@@ -107,12 +125,6 @@ QImage screenshot(QWidget& panel)
     }
     _exit(code);
 }
-
-const bool g_island = [] {
-    if (const QByteArray display = qgetenv(kVariable); !display.isEmpty())
-        runIsland(display);
-    return false;
-}();
 
 } // namespace
 
@@ -175,3 +187,9 @@ void IslandProcess::stop()
 }
 
 } // namespace kestrabo::test
+
+extern "C" void kestraboTestPreMain()
+{
+    if (const QByteArray display = qgetenv(kestrabo::test::kVariable); !display.isEmpty())
+        kestrabo::test::runIsland(display);
+}

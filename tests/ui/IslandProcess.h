@@ -9,7 +9,8 @@ namespace kestrabo::test {
 
 // The island in a process of its own on a real X display: this test executable started again,
 // running a model and a panel controller on the xcb platform, driven by one-line commands
-// ("expand", "collapse", "settings", "ready", "conversation", "state", "shot PATH").
+// ("expand", "collapse", "settings", "ready", "conversation", "tasks", "state",
+// "shot PATH").
 class IslandProcess {
 public:
     ~IslandProcess() { stop(); }
