@@ -2,6 +2,7 @@
 
 #include "app/AppModel.h"
 #include "app/SingleInstance.h"
+#include "codex/CodexRPC.h"
 #include "codex/CodexWorkerProtocol.h"
 #include "core/ApiBase.h"
 #include "input/Hotkey.h"
@@ -32,6 +33,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
@@ -404,6 +406,7 @@ void AppDelegate::applicationWillTerminate()
         m_instance->close();
     if (!m_model)
         return;
+    m_childrenSignalled = childrenRunning();
     // quit() without asking for termination again: it sets shuttingDown, tears the wake listener
     // down, stops the conversation and every task and clears the key from memory.
     m_model->onTerminate = nullptr;
@@ -417,30 +420,18 @@ void AppDelegate::terminate()
         return;
     m_terminating = true;
     applicationWillTerminate();
-    // Each Codex child got SIGTERM; its SIGKILL follows a second later on this event loop, so
-    // the loop runs until the children are gone (or a little past the kill delay).
-    auto* wait = new QTimer(this);
-    auto deadline = std::make_shared<QElapsedTimer>();
-    deadline->start();
-    connect(wait, &QTimer::timeout, this, [this, wait, deadline] {
-        if (childrenRunning() && deadline->elapsed() < 1'500)
-            return;
-        wait->stop();
-        QCoreApplication::quit();
-    });
-    wait->start(20);
+    // Each Codex process group got SIGTERM; the SIGKILL for what is left of it follows on this
+    // event loop after the kill delay, so the loop outlives that delay. A group can outlive its
+    // leader, so the delay is waited out even when every child has already exited.
+    const int linger = m_childrenSignalled ? CodexRPC::defaultKillDelayMs + 100 : 0;
+    QTimer::singleShot(linger, Qt::PreciseTimer, qApp, [] { QCoreApplication::quit(); });
 }
 
 bool AppDelegate::childrenRunning() const
 {
-    QList<QProcess*> processes = qApp->findChildren<QProcess*>();
-    if (m_model)
-        processes += m_model->findChildren<QProcess*>();
-    for (QProcess* process : processes) {
-        if (process->state() != QProcess::NotRunning)
-            return true;
-    }
-    return false;
+    const QList<QProcess*> processes = m_model->findChildren<QProcess*>();
+    return std::any_of(processes.begin(), processes.end(),
+                       [](QProcess* process) { return process->state() != QProcess::NotRunning; });
 }
 
 // SIGTERM and SIGINT end Kestrabo as quitting does; the handler only wakes the main thread.

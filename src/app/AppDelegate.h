@@ -71,6 +71,7 @@ private:
     QSocketNotifier* m_signals = nullptr;
     bool m_terminating = false;
     bool m_terminated = false;
+    bool m_childrenSignalled = false;
 };
 
 } // namespace kestrabo
