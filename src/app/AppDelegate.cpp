@@ -22,6 +22,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -406,7 +407,6 @@ void AppDelegate::applicationWillTerminate()
         m_instance->close();
     if (!m_model)
         return;
-    m_childrenSignalled = childrenRunning();
     // quit() without asking for termination again: it sets shuttingDown, tears the wake listener
     // down, stops the conversation and every task and clears the key from memory.
     m_model->onTerminate = nullptr;
@@ -421,17 +421,19 @@ void AppDelegate::terminate()
     m_terminating = true;
     applicationWillTerminate();
     // Each Codex process group got SIGTERM; the SIGKILL for what is left of it follows on this
-    // event loop after the kill delay, so the loop outlives that delay. A group can outlive its
-    // leader, so the delay is waited out even when every child has already exited.
-    const int linger = m_childrenSignalled ? CodexRPC::defaultKillDelayMs + 100 : 0;
-    QTimer::singleShot(linger, Qt::PreciseTimer, qApp, [] { QCoreApplication::quit(); });
-}
-
-bool AppDelegate::childrenRunning() const
-{
-    const QList<QProcess*> processes = m_model->findChildren<QProcess*>();
-    return std::any_of(processes.begin(), processes.end(),
-                       [](QProcess* process) { return process->state() != QProcess::NotRunning; });
+    // event loop after the kill delay, so the loop outlives that delay (a group can outlive its
+    // leader). The session's close message is given the same time to leave.
+    auto* linger = new QTimer(this);
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    connect(linger, &QTimer::timeout, this, [this, linger, clock] {
+        const bool closing = m_model && m_model->live().isConnected() && m_model->live().queuedMessages() > 0;
+        if ((CodexRPC::pendingKills() > 0 || closing) && clock->elapsed() < 2 * CodexRPC::defaultKillDelayMs)
+            return;
+        linger->stop();
+        QCoreApplication::quit();
+    });
+    linger->start(20);
 }
 
 // SIGTERM and SIGINT end Kestrabo as quitting does; the handler only wakes the main thread.

@@ -60,7 +60,6 @@ private:
     void startDemo();
     void command(const QByteArray& command);
     void watchSignals();
-    bool childrenRunning() const;
 
     const LaunchOptions m_options;
     const AppBundle m_bundle;
@@ -71,7 +70,6 @@ private:
     QSocketNotifier* m_signals = nullptr;
     bool m_terminating = false;
     bool m_terminated = false;
-    bool m_childrenSignalled = false;
 };
 
 } // namespace kestrabo
