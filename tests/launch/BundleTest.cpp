@@ -1,4 +1,4 @@
-// The build label and the relaunch, against an installed tree and a build tree.
+// The relaunch, from an installed tree and from the build tree.
 
 #include "app/AppBundle.h"
 #include "support/ModelFixture.h"
@@ -11,21 +11,6 @@
 
 using namespace kestrabo;
 using namespace Qt::StringLiterals;
-
-TEST(Bundle, LabelsTheBuildFromVersionAndDate)
-{
-    const struct {
-        std::optional<QString> version, date;
-        QString label;
-    } cases[] = {
-        {std::nullopt, u"2026-12-06"_s, u"Development build"_s},
-        {u"0.1.0"_s, std::nullopt, u"Build 0.1.0"_s},
-        {u"0.1.0"_s, u""_s, u"Build 0.1.0"_s},
-        {u"0.1.0"_s, u"2026-12-06"_s, u"Build 0.1.0. 2026-12-06"_s},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ((AppBundle{.version = c.version, .buildDate = c.date}).buildLabel(), c.label);
-}
 
 TEST(Bundle, RelaunchesOnlyAnInstalledTree)
 {
