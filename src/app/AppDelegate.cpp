@@ -46,7 +46,7 @@ struct LinuxPlatform {
     X11ScreenGrabber grabber;
     X11KeySource keys;
     LinuxSystemAccess access{&grabber};
-    QTemporaryDir demoDirectory;
+    std::unique_ptr<QTemporaryDir> demoDirectory;
     std::unique_ptr<QSettings> preferences;
     std::unique_ptr<CredentialStore> store;
 
@@ -243,8 +243,9 @@ void AppDelegate::buildModel(bool preview)
     if (m_options.mode == LaunchOptions::Mode::demo) {
         // The demo keeps its preferences in a file that goes with it and never touches the
         // user's stored key.
+        m_platform->demoDirectory = std::make_unique<QTemporaryDir>();
         m_platform->preferences = std::make_unique<QSettings>(
-            m_platform->demoDirectory.filePath(QStringLiteral("kestrabo.conf")), QSettings::IniFormat);
+            m_platform->demoDirectory->filePath(QStringLiteral("kestrabo.conf")), QSettings::IniFormat);
         auto store = std::make_unique<InMemoryCredentialStore>();
         (void)store->save(QStringLiteral("demo-key"));
         m_platform->store = std::move(store);
