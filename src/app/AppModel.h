@@ -100,6 +100,10 @@ public:
     void setApiKey(const QString& value);
     void setWakeWordEnabled(bool value);
     void setShortcut(HotkeyModifier value);
+    void setError(const std::optional<QString>& text) { publish(m_error, text); }
+    // The look of one preview variant ("settings", "ready", "conversation", "collapsed"),
+    // without a conversation behind it.
+    void showPreview(const QString& variant);
 
     // Operations.
     void toggle();

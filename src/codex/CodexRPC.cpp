@@ -324,8 +324,11 @@ void CodexRPC::signalGroup()
         return;
     ::kill(-group, SIGTERM);
     if (QCoreApplication::instance()) {
-        QTimer::singleShot(m_killDelayMs, Qt::PreciseTimer, QCoreApplication::instance(),
-                           [group] { ::kill(-group, SIGKILL); });
+        ++s_pendingKills;
+        QTimer::singleShot(m_killDelayMs, Qt::PreciseTimer, QCoreApplication::instance(), [group] {
+            ::kill(-group, SIGKILL);
+            --s_pendingKills;
+        });
     }
 }
 

@@ -78,6 +78,9 @@ public:
     void close(std::optional<KestraboError> error = std::nullopt);
 
     void setKillDelay(int milliseconds) { m_killDelayMs = milliseconds; }
+    // Process groups that got SIGTERM and still wait for their SIGKILL; the application must
+    // keep its event loop running until this is zero.
+    static int pendingKills() { return s_pendingKills; }
     bool isClosed() const { return m_closed; }
     bool isRunning() const;
     // The child's process group (its own id); 0 before launch or when it could not start.
@@ -126,6 +129,7 @@ private:
     std::optional<QString> m_endMessage;
     std::optional<QString> m_closedWith;
     int m_killDelayMs = defaultKillDelayMs;
+    static inline int s_pendingKills = 0;
 };
 
 } // namespace kestrabo
