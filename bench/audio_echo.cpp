@@ -14,10 +14,7 @@
 #include "core/Resampler.h"
 #include "live/AudioEngine.h"
 #include "platform/linux/EchoCanceller.h"
-
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
+#include "support/Espeak.h"
 
 #include <benchmark/benchmark.h>
 
@@ -29,51 +26,21 @@
 #include <vector>
 
 using namespace kestrabo;
+using kestrabo::test::resample;
 
 namespace {
 
 constexpr int kRate = 48000;
 constexpr int kFrame = kRate / 100;
 
-std::vector<float> readWav(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray bytes = file.readAll();
-    // espeak-ng writes a plain 44-byte header, 16-bit mono.
-    std::vector<float> samples;
-    for (qsizetype i = 44; i + 1 < bytes.size(); i += 2)
-        samples.push_back(float(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8))) / 32768.0f);
-    return samples;
-}
-
-std::vector<float> resample(const std::vector<float>& input, int from, int to)
-{
-    auto converter = Resampler::create(from, to);
-    std::vector<float> output(size_t(Resampler::capacity(int(input.size()), from, to)));
-    const auto counts = converter.value()->process(input.data(), int(input.size()), output.data(), int(output.size()));
-    output.resize(size_t(std::max(0, counts.produced)));
-    return output;
-}
-
 // Speech at the playback rate, then at the canceller's rate: the same path as the backend's
 // far end.
 std::vector<float> speech(const QString& text, const char* voice)
 {
-    QTemporaryDir directory;
-    const QString path = directory.filePath(QStringLiteral("speech.wav"));
-    QProcess espeak;
-    // espeak-ng probes the sound server even when writing a file; point it nowhere.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:/nonexistent"));
-    espeak.setProcessEnvironment(environment);
-    espeak.start(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), QLatin1String(voice), QStringLiteral("-w"), path, text});
-    espeak.waitForFinished(20'000);
-    const std::vector<float> raw = readWav(path);
-    if (raw.empty())
+    const test::Speech raw = test::espeak(text, QLatin1String(voice));
+    if (raw.samples.empty())
         return {};
-    return resample(resample(raw, 22050, 24000), 24000, kRate);
+    return resample(resample(raw.samples, raw.rate, 24000), 24000, kRate);
 }
 
 double energy(const float* samples, int count)

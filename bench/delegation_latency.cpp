@@ -2,6 +2,7 @@
 // transcript delta reaching the model to the delegation's answer arriving at the voice
 // stand-in, less the 1-second debounce. Both stand-ins answer at once.
 
+#include "BenchSupport.h"
 #include "live-sim/LiveSim.h"
 #include "live/LiveConnection.h"
 #include "platform/linux/X11ScreenGrabber.h"
@@ -22,19 +23,6 @@
 using namespace kestrabo;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        QThread::usleep(200);
-    }
-    return true;
-}
 
 QJsonObject route(const QString& name, bool requiresScreen)
 {

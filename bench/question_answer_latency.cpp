@@ -2,6 +2,7 @@
 // transcript delta reaching the model to the answer written to the Codex child, less the
 // 1-second debounce. The voice, Responses and app-server stand-ins all answer at once.
 
+#include "BenchSupport.h"
 #include "FakeCodex.h"
 #include "app/QuestionRelay.h"
 #include "live-sim/LiveSim.h"
@@ -25,19 +26,6 @@
 using namespace kestrabo;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        QThread::usleep(200);
-    }
-    return true;
-}
 
 // The task asks one question after another, each as soon as the last was answered.
 const QByteArray kQuestions = R"({"steps": [{"handshake": {}}, {"repeat": 100, "steps": [

@@ -4,6 +4,7 @@
 #include "codex/CodexQuestion.h"
 #include "core/Job.h"
 #include "core/Pending.h"
+#include "core/Publish.h"
 #include "input/Hotkey.h"
 #include "live/Protocol.h"
 #include "platform/Platform.h"
@@ -43,7 +44,7 @@ class WakeWordListener;
 // The one central object of the companion: owns every component, holds everything the island
 // shows and runs the conversation. Lives on the main thread; emits `changed()` on every change
 // of a published field and on every change of the task manager.
-class AppModel : public QObject {
+class AppModel : public QObject, public Publishes<AppModel> {
     Q_OBJECT
 public:
     struct Options {
@@ -167,14 +168,6 @@ Q_SIGNALS:
     void changed();
 
 private:
-    template <class T>
-    void publish(T& field, const T& value)
-    {
-        if (field == value)
-            return;
-        field = value;
-        Q_EMIT changed();
-    }
 
     void wireComponents();
     void wireTasks();

@@ -31,7 +31,7 @@ void AppModel::wireTasks()
             .generation = [this] { return m_generation; },
             .send = [this](const QList<QJsonObject>& events) { sendContext(events); },
             .canSend = [this] { return m_live->isReady() && !m_live->isClosing(); },
-            .apiKey = [this] { return m_apiKey; },
+            .apiKey = [this] { return m_conversationKey; },
             .setError = [this](const std::optional<QString>& text) { publish(m_error, text); },
             .expand = [this] { setExpanded(true); }},
         this);

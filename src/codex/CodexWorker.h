@@ -4,6 +4,7 @@
 #include "codex/CodexQuestion.h"
 #include "core/Job.h"
 #include "core/KestraboError.h"
+#include "core/Publish.h"
 #include "core/Result.h"
 
 #include <QJsonObject>
@@ -28,7 +29,7 @@ class CodexRPC;
 // a turn, follows what Codex streams back, holds its approvals and questions for the user and
 // reports one result. Lives on the main thread; emits `changed()` whenever a published field
 // changes.
-class CodexWorker : public QObject {
+class CodexWorker : public QObject, public Publishes<CodexWorker> {
     Q_OBJECT
 public:
     static constexpr int defaultRequestTimeoutMs = 20'000;
@@ -110,14 +111,6 @@ private:
         CodexAnswers answers;
     };
 
-    template <class T>
-    void publish(T& field, const T& value)
-    {
-        if (field == value)
-            return;
-        field = value;
-        Q_EMIT changed();
-    }
     void setResult(const QString& value);
     void setRunning(bool value) { publish(m_running, value); }
 

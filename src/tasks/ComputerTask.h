@@ -2,6 +2,7 @@
 
 #include "codex/CodexQuestion.h"
 #include "core/Job.h"
+#include "core/Publish.h"
 #include "core/Result.h"
 
 #include <QDateTime>
@@ -31,7 +32,7 @@ bool isActive(ComputerTaskState state);
 // the end of the task exactly once (onResult, or onReview for a hand-over); held approvals may
 // raise onReview before that. Main thread only; emits `changed()` for its own fields and for
 // every change of its worker and workspace.
-class ComputerTaskSession : public QObject {
+class ComputerTaskSession : public QObject, public Publishes<ComputerTaskSession> {
     Q_OBJECT
 public:
     using Handler = std::function<void(ComputerTaskSession*, const QString&)>;
@@ -74,14 +75,6 @@ Q_SIGNALS:
     void changed();
 
 private:
-    template <class T>
-    void publish(T& field, const T& value)
-    {
-        if (field == value)
-            return;
-        field = value;
-        Q_EMIT changed();
-    }
     void started(const Status& status);
     void completed(const QString& text);
     void requestedReview(const QString& summary);

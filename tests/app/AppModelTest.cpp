@@ -116,28 +116,7 @@ TEST(AppModel, RefusedMicrophoneFailsTheStartWithItsSentence)
     EXPECT_FALSE(model.live().isConnected());
 }
 
-TEST(AppModel, StopTwiceEqualsOnceAndLatePlaybackChangesNothing)
-{
-    ModelFixture f;
-    AppModel& model = connecting(f);
-    model.audio().onPlaybackState(true);
-    EXPECT_EQ(model.state(), CompanionState::speaking);
-    model.audio().onLevel(0.5f);
-    EXPECT_FLOAT_EQ(model.level(), 0.5f);
-
-    model.stop();
-    const Snapshot once = snapshot(model);
-    model.stop();
-    EXPECT_EQ(snapshot(model), once);
-    EXPECT_EQ(once.state, CompanionState::stopped);
-    EXPECT_FLOAT_EQ(once.level, 0.0f);
-
-    model.audio().onPlaybackState(true);
-    model.audio().onPlaybackState(false);
-    EXPECT_EQ(model.state(), CompanionState::stopped);
-}
-
-TEST(AppModel, PlaybackMovesBetweenSpeakingAndListeningWhileActive)
+TEST(AppModel, PlaybackAndAudioReportsWhileActiveThenStopTwiceEqualsOnce)
 {
     ModelFixture f;
     AppModel& model = connecting(f);
@@ -149,9 +128,24 @@ TEST(AppModel, PlaybackMovesBetweenSpeakingAndListeningWhileActive)
     EXPECT_TRUE(model.audioNotice().has_value());
     model.audio().onNotice(QString());
     EXPECT_FALSE(model.audioNotice().has_value());
-    model.audio().onFailure(QStringLiteral("Speaker playback cannot keep up. Please reconnect."));
-    EXPECT_EQ(model.state(), CompanionState::failed);
-    EXPECT_EQ(model.error(), QStringLiteral("Speaker playback cannot keep up. Please reconnect."));
+    model.audio().onLevel(0.5f);
+    EXPECT_FLOAT_EQ(model.level(), 0.5f);
+
+    model.stop();
+    const Snapshot once = snapshot(model);
+    model.stop();
+    EXPECT_EQ(snapshot(model), once);
+    EXPECT_EQ(once.state, CompanionState::stopped);
+    EXPECT_FLOAT_EQ(once.level, 0.0f);
+    model.audio().onPlaybackState(true);
+    model.audio().onPlaybackState(false);
+    EXPECT_EQ(model.state(), CompanionState::stopped);
+
+    ModelFixture g;
+    AppModel& failing = connecting(g);
+    failing.audio().onFailure(QStringLiteral("Speaker playback cannot keep up. Please reconnect."));
+    EXPECT_EQ(failing.state(), CompanionState::failed);
+    EXPECT_EQ(failing.error(), QStringLiteral("Speaker playback cannot keep up. Please reconnect."));
 }
 
 TEST(AppModel, RendersVoiceDiagnosticsAsOneLineAndStatesByTheirLabels)

@@ -5,20 +5,29 @@ using namespace kestrabo::test;
 
 namespace {
 
-QJsonArray tasksReply(const QStringList& tasks)
-{
-    return {routeReply("task", false, {{"tasks", QJsonArray::fromStringList(tasks)}})};
-}
+// A conversation whose one request started three tasks, each now waiting on its question.
+struct ThreeTasks : TaskConversation {
+    ThreeTasks()
+        : TaskConversation(scenario::question,
+                           {routeReply("task", false, {{"tasks", QJsonArray{"Book a table", "Buy flowers", "Call mum"}}})})
+    {
+    }
+    bool start()
+    {
+        if (!open())
+            return false;
+        say("Book a table, buy flowers and call mum", 0, 900);
+        delegate("d1");
+        return allWaiting(3);
+    }
+};
 
 } // namespace
 
 TEST(ComputerTasks, ThreeTasksRunSideBySideAndReportOnce)
 {
-    TaskConversation c(scenario::question, tasksReply({"Book a table", "Buy flowers", "Call mum"}));
-    ASSERT_TRUE(c.open());
-    c.say("Book a table, buy flowers and call mum", 0, 900);
-    c.delegate("d1");
-    ASSERT_TRUE(c.allWaiting(3));
+    ThreeTasks c;
+    ASSERT_TRUE(c.start());
     ASSERT_TRUE(waitUntil([&] { return !c.said().filter("Started 3 computer tasks using").isEmpty(); }));
     const QList<qint64> pids = c.pids();
     EXPECT_EQ(QSet<qint64>(pids.begin(), pids.end()).size(), 3);
@@ -48,11 +57,8 @@ TEST(ComputerTasks, ThreeTasksRunSideBySideAndReportOnce)
 
 TEST(ComputerTasks, TasksOutliveTheConversationAndEndWithTheApp)
 {
-    TaskConversation c(scenario::question, tasksReply({"Book a table", "Buy flowers", "Call mum"}));
-    ASSERT_TRUE(c.open());
-    c.say("Book a table, buy flowers and call mum", 0, 900);
-    c.delegate("d1");
-    ASSERT_TRUE(c.allWaiting(3));
+    ThreeTasks c;
+    ASSERT_TRUE(c.start());
     const QList<qint64> pids = c.pids();
 
     // Ending the conversation leaves the tasks running.

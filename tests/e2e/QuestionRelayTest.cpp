@@ -60,6 +60,8 @@ TEST(QuestionRelay, TwoQuestionsAnsweredByVoiceReachCodexTogether)
                         {routeReply("direct", false), answerReply("answer", "Friday"), answerReply("answer", "7pm")},
                         speaksQuestions());
     ASSERT_TRUE(c.open());
+    // Matching answers uses the key that started the conversation, like every other request.
+    c.model->setApiKey("sk-edited");
     ComputerTaskSession* task = c.startTask("Book a table");
     ASSERT_TRUE(waitUntil([&] { return c.asked("Which day?") == 1; }, 10'000));
 
@@ -81,6 +83,8 @@ TEST(QuestionRelay, TwoQuestionsAnsweredByVoiceReachCodexTogether)
               QList<QJsonObject>{QJsonDocument::fromJson(R"({"id": 0, "result": {"answers": {
                   "day": {"answers": ["Friday"]}, "time": {"answers": ["At 7pm"]}}}})").object()});
     EXPECT_EQ(c.routings(), 1);
+    for (const auto& request : c.responses.received())
+        EXPECT_EQ(request.header("Authorization"), "Bearer sk-e2e");
     EXPECT_TRUE(c.relay().answers().empty());
     EXPECT_FALSE(c.model->error());
 }

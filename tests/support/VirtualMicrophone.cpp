@@ -1,10 +1,6 @@
 #include "support/VirtualMicrophone.h"
 
-#include "core/Resampler.h"
-
-#include <QFile>
-#include <QTemporaryDir>
-#include <QtEndian>
+#include "support/Espeak.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,29 +9,11 @@ namespace kestrabo::test {
 
 std::vector<int16_t> synthesize(const QString& text, const QString& voice, int speed, int pitch)
 {
-    QTemporaryDir directory;
-    const QString path = directory.filePath(QStringLiteral("speech.wav"));
-    QProcess espeak;
-    // espeak-ng probes the sound server even when writing a file; point it nowhere.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:/nonexistent"));
-    espeak.setProcessEnvironment(environment);
-    espeak.start(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), voice, QStringLiteral("-s"), QString::number(speed),
-                                               QStringLiteral("-p"), QString::number(pitch), QStringLiteral("-w"), path, text});
-    QFile file(path);
-    if (!espeak.waitForFinished(30'000) || !file.open(QIODevice::ReadOnly))
+    const Speech speech = espeak(text, voice, speed, pitch);
+    if (speech.samples.empty())
         return {};
-    // A plain 44-byte header (the rate at byte 24), then 16-bit mono.
-    const QByteArray bytes = file.readAll();
-    if (bytes.size() <= 44)
-        return {};
-    const int rate = int(qFromLittleEndian<quint32>(bytes.constData() + 24));
-    std::vector<float> input;
-    for (qsizetype i = 44; i + 1 < bytes.size(); i += 2)
-        input.push_back(float(qFromLittleEndian<qint16>(bytes.constData() + i)) / 32768.0f);
-    auto converter = Resampler::create(rate, 16000);
-    std::vector<float> output(size_t(Resampler::capacity(int(input.size()), rate, 16000)));
-    const int produced = converter.value()->process(input.data(), int(input.size()), output.data(), int(output.size())).produced;
+    const std::vector<float> output = resample(speech.samples, speech.rate, 16000);
+    const int produced = int(output.size());
     // Without the silence espeak-ng leaves around the speech, so its ends are the words' ends.
     int first = 0, last = produced;
     while (first < last && std::abs(output[size_t(first)]) < 0.003f)

@@ -2,10 +2,11 @@
 
 #include <QSocketNotifier>
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-
 #include <unistd.h>
+
+#include "platform/linux/XlibConnection.h"
+
+#include <X11/Xatom.h>
 
 namespace kestrabo {
 
@@ -15,11 +16,12 @@ namespace {
 // own read whenever its socket turns readable.
 class X11ActivationListener final : public ActivationListener {
 public:
-    explicit X11ActivationListener(Display* display)
-        : m_display(display),
-          m_activeWindow(XInternAtom(display, "_NET_ACTIVE_WINDOW", False)),
-          m_pid(XInternAtom(display, "_NET_WM_PID", False))
+    X11ActivationListener() : m_display(xlib::openDisplay(QByteArray(), &m_lost))
     {
+        if (!m_display)
+            return;
+        m_activeWindow = XInternAtom(m_display, "_NET_ACTIVE_WINDOW", False);
+        m_pid = XInternAtom(m_display, "_NET_WM_PID", False);
         XSelectInput(m_display, DefaultRootWindow(m_display), PropertyChangeMask);
         XFlush(m_display);
         m_notifier = std::make_unique<QSocketNotifier>(ConnectionNumber(m_display), QSocketNotifier::Read);
@@ -29,8 +31,10 @@ public:
     ~X11ActivationListener() override
     {
         m_notifier.reset();
-        XCloseDisplay(m_display);
+        xlib::closeDisplay(m_display);
     }
+
+    bool isOpen() const { return m_display; }
 
 private:
     unsigned long read(Window window, Atom property, Atom type)
@@ -50,6 +54,11 @@ private:
 
     void drain()
     {
+        // A dead connection's socket stays readable.
+        if (m_lost) {
+            m_notifier->setEnabled(false);
+            return;
+        }
         bool changed = false;
         while (XPending(m_display) > 0) {
             XEvent event;
@@ -64,9 +73,10 @@ private:
             onOtherApplicationActivated();
     }
 
+    std::atomic<bool> m_lost{false};
     Display* m_display;
-    const Atom m_activeWindow;
-    const Atom m_pid;
+    Atom m_activeWindow = None;
+    Atom m_pid = None;
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
 
@@ -76,8 +86,8 @@ std::unique_ptr<ActivationListener> makeActivationListener()
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         return nullptr;
-    Display* display = XOpenDisplay(nullptr);
-    return display ? std::make_unique<X11ActivationListener>(display) : nullptr;
+    auto listener = std::make_unique<X11ActivationListener>();
+    return listener->isOpen() ? std::move(listener) : nullptr;
 }
 
 } // namespace kestrabo

@@ -2,7 +2,8 @@
 
 #include <QSocketNotifier>
 
-#include <X11/Xlib.h>
+#include "platform/linux/XlibConnection.h"
+
 #include <X11/extensions/XInput2.h>
 
 namespace kestrabo {
@@ -13,8 +14,16 @@ namespace {
 // socket turns readable. Raw events reach every client that asks, so nothing is grabbed.
 class X11PointerButtonListener final : public PointerButtonListener {
 public:
-    explicit X11PointerButtonListener(Display* display, int opcode) : m_display(display), m_opcode(opcode)
+    X11PointerButtonListener() : m_display(xlib::openDisplay(QByteArray(), &m_lost))
     {
+        int event = 0, error = 0;
+        // 2.2: raw events reach the root window even while another client grabs the pointer.
+        int major = 2, minor = 2;
+        if (!m_display || !XQueryExtension(m_display, "XInputExtension", &m_opcode, &event, &error)
+            || XIQueryVersion(m_display, &major, &minor) != Success) {
+            xlib::closeDisplay(std::exchange(m_display, nullptr));
+            return;
+        }
         unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
         XISetMask(bits, XI_RawButtonPress);
         XIEventMask mask{XIAllMasterDevices, int(sizeof bits), bits};
@@ -27,12 +36,19 @@ public:
     ~X11PointerButtonListener() override
     {
         m_notifier.reset();
-        XCloseDisplay(m_display);
+        xlib::closeDisplay(m_display);
     }
+
+    bool isOpen() const { return m_display; }
 
 private:
     void drain()
     {
+        // A dead connection's socket stays readable.
+        if (m_lost) {
+            m_notifier->setEnabled(false);
+            return;
+        }
         int presses = 0;
         while (XPending(m_display) > 0) {
             XEvent event;
@@ -52,8 +68,9 @@ private:
             onPress();
     }
 
+    std::atomic<bool> m_lost{false};
     Display* m_display;
-    int m_opcode;
+    int m_opcode = 0;
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
 
@@ -63,18 +80,8 @@ std::unique_ptr<PointerButtonListener> makePointerButtonListener()
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         return nullptr;
-    Display* display = XOpenDisplay(nullptr);
-    if (!display)
-        return nullptr;
-    int opcode = 0, event = 0, error = 0;
-    // 2.2: raw events reach the root window even while another client grabs the pointer.
-    int major = 2, minor = 2;
-    if (!XQueryExtension(display, "XInputExtension", &opcode, &event, &error)
-        || XIQueryVersion(display, &major, &minor) != Success) {
-        XCloseDisplay(display);
-        return nullptr;
-    }
-    return std::make_unique<X11PointerButtonListener>(display, opcode);
+    auto listener = std::make_unique<X11PointerButtonListener>();
+    return listener->isOpen() ? std::move(listener) : nullptr;
 }
 
 } // namespace kestrabo

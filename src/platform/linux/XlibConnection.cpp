@@ -7,8 +7,18 @@ namespace kestrabo::xlib {
 
 namespace {
 
-std::mutex g_displaysLock;
-std::set<Display*> g_ourDisplays;
+// Function-local, so a connection may be opened during static initialisation too.
+struct Registry {
+    std::mutex lock;
+    std::set<Display*> displays;
+};
+
+Registry& ours()
+{
+    static Registry registry;
+    return registry;
+}
+
 XErrorHandler g_previousErrorHandler = nullptr;
 XIOErrorHandler g_previousIOErrorHandler = nullptr;
 
@@ -16,8 +26,8 @@ thread_local ErrorTrap* t_trap = nullptr;
 
 bool isOurs(Display* display)
 {
-    std::lock_guard lock(g_displaysLock);
-    return g_ourDisplays.count(display) != 0;
+    std::lock_guard lock(ours().lock);
+    return ours().displays.count(display) != 0;
 }
 
 int onXError(Display* display, XErrorEvent* event)
@@ -68,8 +78,8 @@ Display* openDisplay(const QByteArray& name, std::atomic<bool>* lostFlag)
     if (!display)
         return nullptr;
     {
-        std::lock_guard lock(g_displaysLock);
-        g_ourDisplays.insert(display);
+        std::lock_guard lock(ours().lock);
+        ours().displays.insert(display);
     }
     XSetIOErrorExitHandler(display, onConnectionLost, lostFlag);
     return display;
@@ -80,8 +90,8 @@ void closeDisplay(Display* display)
     if (!display)
         return;
     XCloseDisplay(display);
-    std::lock_guard lock(g_displaysLock);
-    g_ourDisplays.erase(display);
+    std::lock_guard lock(ours().lock);
+    ours().displays.erase(display);
 }
 
 } // namespace kestrabo::xlib
