@@ -41,9 +41,6 @@ constexpr int kHangoverFrames = 80;                               // stays open 
 constexpr double kOpenAboveFloorDb = 9.0;
 constexpr double kQuietestVoiceDb = -60.0;
 constexpr double kFloorRiseDbPerFrame = 0.02;                     // 2 dB a second
-// A weaker phone loop (the "anything else" path, default 1e-1) lets quiet or unusual voices
-// reach the keyphrase; the threshold then keeps other speech out.
-constexpr const char* kPhoneLoopProbability = "1e-5";
 // Capture pieces of 50 ms: few wake-ups a second, and a short wait after the phrase.
 constexpr int kCaptureFragmentMs = 50;
 
@@ -92,9 +89,10 @@ std::unique_ptr<KeyphraseSpotter> KeyphraseSpotter::create(const Settings& setti
     auto decoder = std::make_unique<Decoder>();
     const std::string model = settings.acousticModel.toStdString();
     const QByteArray threshold = QByteArray::number(settings.threshold, 'g', 6);
+    const QByteArray phoneLoop = QByteArray::number(settings.phoneLoopProbability, 'g', 6);
     // The words are added below, so the decoder starts with an empty dictionary (fast to load).
     decoder->config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.c_str(), "-dict", "/dev/null",
-                                  "-kws_threshold", threshold.constData(), "-kws_plp", kPhoneLoopProbability,
+                                  "-kws_threshold", threshold.constData(), "-kws_plp", phoneLoop.constData(),
                                   "-logfn", "/dev/null", nullptr);
     if (!decoder->config)
         return nullptr;

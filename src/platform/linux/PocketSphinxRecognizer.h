@@ -23,11 +23,16 @@ public:
     // with 3. A false accept sends the room to the voice service; a miss costs a second
     // "Hey kestrabo".
     static constexpr double defaultThreshold = 1e-20;
+    // The "anything else" path's phone loop (PocketSphinx's default is 1e-1). Weaker, it lets
+    // slow, quiet or unusual voices reach the keyphrase, and the threshold keeps other speech
+    // out; the two are tuned together.
+    static constexpr double defaultPhoneLoopProbability = 1e-10;
 
     struct Settings {
         QString acousticModel; // the model directory (mdef, means, …)
         QString keyphrase;     // lower-case words with known pronunciations
         double threshold = defaultThreshold;
+        double phoneLoopProbability = defaultPhoneLoopProbability;
         bool gate = true;
     };
 
