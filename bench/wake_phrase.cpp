@@ -2,6 +2,7 @@
 //
 //   bench_wake_phrase --build DIR            synthesises the evaluation set into DIR
 //   bench_wake_phrase --evaluate DIR [--thresholds 1e-20,1e-30,…] [--ungated THRESHOLD] [--phrases-only]
+//                     [--phone-loop PROBABILITY]
 //   bench_wake_phrase --live                 the whole recogniser on a private sound server
 //
 // The set (espeak-ng, 16 kHz mono):
@@ -287,7 +288,8 @@ Run feed(KeyphraseSpotter& spotter, const std::vector<int16_t>& stream)
     return run;
 }
 
-int evaluate(const QString& directory, const QStringList& thresholds, const QString& ungated, bool phrasesOnly)
+int evaluate(const QString& directory, const QStringList& thresholds, const QString& ungated, bool phrasesOnly,
+             double phoneLoop)
 {
     const auto positives = load(directory + QStringLiteral("/positives.raw"));
     // A quick look at detection alone leaves out the long streams.
@@ -309,8 +311,8 @@ int evaluate(const QString& directory, const QStringList& thresholds, const QStr
     }
     const double negativeHours = double(negatives.size()) / kRate / 3600;
     const double positiveHours = double(positives.size()) / kRate / 3600;
-    std::printf("set: %zu phrases, %.1f min other speech, %.1f min mostly quiet\n", marks.size(), negativeHours * 60,
-                double(quiet.size()) / kRate / 60);
+    std::printf("set: %zu phrases, %.1f min other speech, %.1f min mostly quiet; phone loop %g\n", marks.size(),
+                negativeHours * 60, double(quiet.size()) / kRate / 60, phoneLoop);
     std::printf("%-10s %-6s %9s %6s %8s %8s %8s %9s %9s %8s\n", "threshold", "gate", "detected", "FA", "FA/hour",
                 "lat.mean", "lat.max", "cpu.speech", "cpu.quiet", "decoded");
 
@@ -323,6 +325,7 @@ int evaluate(const QString& directory, const QStringList& thresholds, const QStr
         const KeyphraseSpotter::Settings settings{.acousticModel = PocketSphinxRecognizer::installedModel(),
                                                   .keyphrase = QStringLiteral("hey kestrabo"),
                                                   .threshold = threshold.toDouble(),
+                                                  .phoneLoopProbability = phoneLoop,
                                                   .gate = gate};
         auto spotter = KeyphraseSpotter::create(settings);
         if (!spotter) {
@@ -470,8 +473,11 @@ int main(int argc, char** argv)
         if (thresholds.isEmpty())
             thresholds = QString::number(KeyphraseSpotter::defaultThreshold);
         return evaluate(option(QStringLiteral("--evaluate")), thresholds.split(QLatin1Char(',')),
-                        option(QStringLiteral("--ungated")), arguments.contains(QStringLiteral("--phrases-only")));
+                        option(QStringLiteral("--ungated")), arguments.contains(QStringLiteral("--phrases-only")),
+                        option(QStringLiteral("--phone-loop")).isEmpty()
+                            ? KeyphraseSpotter::defaultPhoneLoopProbability
+                            : option(QStringLiteral("--phone-loop")).toDouble());
     }
-    std::fprintf(stderr, "usage: %s --build DIR | --evaluate DIR [--thresholds T1,T2,…] [--ungated T] [--phrases-only] | --live\n", argv[0]);
+    std::fprintf(stderr, "usage: %s --build DIR | --evaluate DIR [--thresholds T1,T2,…] [--ungated T] [--phrases-only] [--phone-loop P] | --live\n", argv[0]);
     return 2;
 }

@@ -1,16 +1,21 @@
 #!/bin/sh
 # Builds the wake phrase's evaluation set in a temporary directory, evaluates the keyphrase
 # spotter at several thresholds (plus one without the voice-activity gate, to show what the gate
-# costs in detection) and removes the set. It decodes about 45 minutes of audio per threshold,
-# so it runs niced; build the benchmark in a Release tree first.
+# costs in detection) and removes the set. It decodes about 45 minutes of audio per threshold
+# and phone loop, so it runs niced; build the benchmark in a Release tree first.
 #
 #   bench/wake_tuning.sh [path/to/bench_wake_phrase]
-#   THRESHOLDS=1e-30,1e-20 UNGATED=1e-20 bench/wake_tuning.sh
+#   THRESHOLDS=1e10,1e20 UNGATED=1e20 PHONE_LOOPS=1e-12 bench/wake_tuning.sh
+#
+# Each phone-loop probability (the "anything else" path) gets its own sweep of thresholds.
 set -eu
 bench=${1:-build-rel/bench/bench_wake_phrase}
-thresholds=${THRESHOLDS:-1e-30,1e-20,1e-10,1e-5}
-ungated=${UNGATED:-1e-20}
+thresholds=${THRESHOLDS:-1e-20,1e-1,1e5,1e10,1e20}
+ungated=${UNGATED:-1e20}
+phone_loops=${PHONE_LOOPS:-1e-5,1e-10,1e-12}
 set_dir=$(mktemp -d)
 trap 'rm -rf "$set_dir"' EXIT INT TERM
 nice -n 10 "$bench" --build "$set_dir"
-nice -n 10 "$bench" --evaluate "$set_dir" --thresholds "$thresholds" --ungated "$ungated"
+for phone_loop in $(echo "$phone_loops" | tr , ' '); do
+    nice -n 10 "$bench" --evaluate "$set_dir" --thresholds "$thresholds" --ungated "$ungated" --phone-loop "$phone_loop"
+done

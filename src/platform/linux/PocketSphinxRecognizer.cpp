@@ -1,7 +1,8 @@
 #include "platform/linux/PocketSphinxRecognizer.h"
 
+#include "platform/linux/PulseConnection.h"
+
 #include <pocketsphinx.h>
-#include <pulse/pulseaudio.h>
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -40,9 +41,6 @@ constexpr int kHangoverFrames = 80;                               // stays open 
 constexpr double kOpenAboveFloorDb = 9.0;
 constexpr double kQuietestVoiceDb = -60.0;
 constexpr double kFloorRiseDbPerFrame = 0.02;                     // 2 dB a second
-// A weaker phone loop (the "anything else" path, default 1e-1) lets quiet or unusual voices
-// reach the keyphrase; the threshold then keeps other speech out.
-constexpr const char* kPhoneLoopProbability = "1e-5";
 // Capture pieces of 50 ms: few wake-ups a second, and a short wait after the phrase.
 constexpr int kCaptureFragmentMs = 50;
 
@@ -52,13 +50,6 @@ double energyDb(const int16_t* samples)
     for (int i = 0; i < kFrameSamples; ++i)
         sum += double(samples[i]) * samples[i];
     return 10.0 * std::log10(sum / kFrameSamples / (32768.0 * 32768.0) + 1e-12);
-}
-
-KestraboError pulseError(int code)
-{
-    if (code <= 0)
-        code = PA_ERR_UNKNOWN;
-    return KestraboError(QStringLiteral("PulseAudio"), code, QString::fromUtf8(pa_strerror(code)));
 }
 
 } // namespace
@@ -98,9 +89,10 @@ std::unique_ptr<KeyphraseSpotter> KeyphraseSpotter::create(const Settings& setti
     auto decoder = std::make_unique<Decoder>();
     const std::string model = settings.acousticModel.toStdString();
     const QByteArray threshold = QByteArray::number(settings.threshold, 'g', 6);
+    const QByteArray phoneLoop = QByteArray::number(settings.phoneLoopProbability, 'g', 6);
     // The words are added below, so the decoder starts with an empty dictionary (fast to load).
     decoder->config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.c_str(), "-dict", "/dev/null",
-                                  "-kws_threshold", threshold.constData(), "-kws_plp", kPhoneLoopProbability,
+                                  "-kws_threshold", threshold.constData(), "-kws_plp", phoneLoop.constData(),
                                   "-logfn", "/dev/null", nullptr);
     if (!decoder->config)
         return nullptr;
@@ -229,8 +221,7 @@ struct PocketSphinxRecognizer::Impl {
     double threshold;
 
     // Main thread.
-    pa_threaded_mainloop* loop = nullptr;
-    pa_context* context = nullptr;
+    std::unique_ptr<PulseConnection> connection;
 
     // Loop thread, or the main thread holding the loop lock.
     pa_stream* record = nullptr;
@@ -239,10 +230,7 @@ struct PocketSphinxRecognizer::Impl {
     std::unique_ptr<KeyphraseSpotter> spotter;
     bool reported = false; // an error or the keyphrase: the task has nothing more to say
 
-    static void signal(void* userdata) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(userdata), 0); }
-
-    Status connect();
-    Status openStream();
+    Status openStream(const PulseConnection::Defaults& defaults);
     void captured(const int16_t* samples, int count);
     void fail();
     void close();
@@ -282,88 +270,26 @@ Status PocketSphinxRecognizer::start(const QStringList& contextualStrings, Resul
     d->settings = {.acousticModel = d->model, .keyphrase = keyphrase, .threshold = d->threshold};
     d->onResult = std::move(onResult);
     d->reported = false;
-    Status started = d->connect();
+    d->connection = std::make_unique<PulseConnection>();
+    Status started = d->connection->open("Kestrabo wake phrase");
     if (started) {
-        pa_threaded_mainloop_lock(d->loop);
-        started = d->openStream();
-        pa_threaded_mainloop_unlock(d->loop);
+        const PulseConnection::Defaults defaults = d->connection->defaults();
+        pa_threaded_mainloop_lock(d->connection->loop);
+        started = d->openStream(defaults);
+        pa_threaded_mainloop_unlock(d->connection->loop);
     }
     if (!started)
         stop();
     return started;
 }
 
-Status PocketSphinxRecognizer::Impl::connect()
-{
-    loop = pa_threaded_mainloop_new();
-    if (!loop)
-        return pulseError(PA_ERR_INTERNAL);
-    pa_proplist* properties = pa_proplist_new();
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Kestrabo");
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "kestrabo");
-    context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Kestrabo wake phrase", properties);
-    pa_proplist_free(properties);
-    if (!context)
-        return pulseError(PA_ERR_INTERNAL);
-    pa_context_set_state_callback(
-        context, [](pa_context*, void* userdata) { signal(userdata); }, loop);
-    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-        return pulseError(pa_context_errno(context));
-    if (pa_threaded_mainloop_start(loop) < 0)
-        return pulseError(PA_ERR_INTERNAL);
-    pa_threaded_mainloop_lock(loop);
-    pa_context_state_t state;
-    while ((state = pa_context_get_state(context)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
-        pa_threaded_mainloop_wait(loop);
-    const int code = state == PA_CONTEXT_READY ? 0 : pa_context_errno(context);
-    pa_threaded_mainloop_unlock(loop);
-    if (state != PA_CONTEXT_READY)
-        return pulseError(code == 0 ? PA_ERR_CONNECTIONREFUSED : code);
-    return {};
-}
-
 // Call with the lock held.
-Status PocketSphinxRecognizer::Impl::openStream()
+Status PocketSphinxRecognizer::Impl::openStream(const PulseConnection::Defaults& defaults)
 {
-    struct Query {
-        pa_threaded_mainloop* loop;
-        std::string source;
-        bool found = false;
-        bool monitor = false;
-    } query{loop, {}};
-    auto await = [this](pa_operation* operation) {
-        if (!operation)
-            return;
-        while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
-            pa_threaded_mainloop_wait(loop);
-        pa_operation_unref(operation);
-    };
-    await(pa_context_get_server_info(
-        context,
-        [](pa_context*, const pa_server_info* info, void* userdata) {
-            auto* q = static_cast<Query*>(userdata);
-            if (info && info->default_source_name)
-                q->source = info->default_source_name;
-            signal(q->loop);
-        },
-        &query));
-    if (!query.source.empty())
-        await(pa_context_get_source_info_by_name(
-            context, query.source.c_str(),
-            [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
-                auto* q = static_cast<Query*>(userdata);
-                if (info && eol == 0) {
-                    q->found = true;
-                    q->monitor = info->monitor_of_sink != PA_INVALID_INDEX;
-                }
-                if (eol != 0)
-                    signal(q->loop);
-            },
-            &query));
-    // A monitor plays back the desktop's own sound: never a microphone.
-    if (!query.found || query.monitor)
+    if (!defaults.haveMicrophone())
         return pulseError(PA_ERR_NOENTITY);
 
+    pa_context* context = connection->context;
     const pa_sample_spec spec{PA_SAMPLE_S16LE, uint32_t(KeyphraseSpotter::sampleRate), 1};
     record = pa_stream_new(context, "Wake phrase", &spec, nullptr);
     if (!record)
@@ -374,7 +300,7 @@ Status PocketSphinxRecognizer::Impl::openStream()
             auto* self = static_cast<Impl*>(userdata);
             if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
                 self->fail();
-            signal(self->loop);
+            PulseConnection::signal(self->connection->loop);
         },
         this);
     pa_stream_set_read_callback(
@@ -393,12 +319,11 @@ Status PocketSphinxRecognizer::Impl::openStream()
     pa_buffer_attr attributes;
     std::memset(&attributes, 0xff, sizeof attributes);
     attributes.fragsize = uint32_t(KeyphraseSpotter::sampleRate * kCaptureFragmentMs / 1000 * int(sizeof(int16_t)));
-    if (pa_stream_connect_record(record, query.source.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
+    if (pa_stream_connect_record(record, defaults.sourceName.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
         return pulseError(pa_context_errno(context));
-    pa_stream_state_t state;
-    while ((state = pa_stream_get_state(record)) != PA_STREAM_READY && PA_STREAM_IS_GOOD(state))
-        pa_threaded_mainloop_wait(loop);
-    if (state != PA_STREAM_READY)
+    if (!connection->wait([this] { return pa_stream_get_state(record) != PA_STREAM_CREATING; }))
+        return pulseError(PA_ERR_TIMEOUT);
+    if (pa_stream_get_state(record) != PA_STREAM_READY)
         return pulseError(pa_context_errno(context));
     return {};
 }
@@ -438,27 +363,17 @@ void PocketSphinxRecognizer::stop()
 
 void PocketSphinxRecognizer::Impl::close()
 {
-    if (loop && record) {
-        pa_threaded_mainloop_lock(loop);
+    if (connection && record) {
+        pa_threaded_mainloop_lock(connection->loop);
         pa_stream_set_read_callback(record, nullptr, nullptr);
         pa_stream_set_state_callback(record, nullptr, nullptr);
         pa_stream_disconnect(record);
         pa_stream_unref(record);
         record = nullptr;
-        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_unlock(connection->loop);
     }
-    // Stopping the loop joins its thread: no callback runs after this.
-    if (loop)
-        pa_threaded_mainloop_stop(loop);
-    if (context) {
-        pa_context_disconnect(context);
-        pa_context_unref(context);
-        context = nullptr;
-    }
-    if (loop) {
-        pa_threaded_mainloop_free(loop);
-        loop = nullptr;
-    }
+    // Closing joins the loop's thread: no callback runs after this.
+    connection.reset();
     spotter.reset();
     onResult = nullptr;
 }

@@ -2,14 +2,11 @@
 
 #include "core/Resampler.h"
 #include "platform/linux/EchoCanceller.h"
-
-#include <pulse/pulseaudio.h>
+#include "platform/linux/PulseConnection.h"
 
 #include <algorithm>
 #include <cstring>
 #include <deque>
-#include <functional>
-#include <string>
 #include <utility>
 
 namespace kestrabo {
@@ -21,196 +18,18 @@ constexpr int kFloatBytes = sizeof(float);
 constexpr int kCaptureFragmentMs = 10;
 constexpr int kPlaybackTargetMs = 50;
 constexpr int kPlaybackRequestMs = 10;
-// Connecting to the server and readying a stream never wait longer than this.
-constexpr pa_usec_t kDeadline = 5 * PA_USEC_PER_SEC;
-
-KestraboError pulseError(int code)
-{
-    if (code <= 0)
-        code = PA_ERR_UNKNOWN;
-    return KestraboError(QStringLiteral("PulseAudio"), code, QString::fromUtf8(pa_strerror(code)));
-}
 
 uint32_t bytesFor(int milliseconds, int rate, int channels)
 {
     return uint32_t(rate) * uint32_t(milliseconds) / 1000u * uint32_t(channels) * kFloatBytes;
 }
 
-// One connection to the server on its own threaded main loop. Callbacks run on the loop's
-// thread with the loop lock held; the main thread takes the lock around every call into it.
-struct Connection {
-    pa_threaded_mainloop* loop = nullptr;
-    pa_context* context = nullptr;
-    // Loop thread, set and cleared under the lock: the server went away after connecting.
-    std::function<void(int code)> onLost;
-
-    struct Defaults {
-        bool haveSource = false;
-        bool sourceIsMonitor = false;
-        bool haveSink = false;
-        std::string sourceName;
-        std::string sinkName;
-        pa_sample_spec sourceSpec{};
-        pa_channel_map sourceMap{};
-        pa_sample_spec sinkSpec{};
-    };
-
-    ~Connection() { close(); }
-
-    static void signal(void* userdata) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(userdata), 0); }
-
-    Status open()
-    {
-        loop = pa_threaded_mainloop_new();
-        if (!loop)
-            return pulseError(PA_ERR_INTERNAL);
-        pa_proplist* properties = pa_proplist_new();
-        pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Kestrabo");
-        pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "kestrabo");
-        context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Kestrabo", properties);
-        pa_proplist_free(properties);
-        if (!context)
-            return pulseError(PA_ERR_INTERNAL);
-        pa_context_set_state_callback(
-            context,
-            [](pa_context* context, void* userdata) {
-                auto* self = static_cast<Connection*>(userdata);
-                const pa_context_state_t state = pa_context_get_state(context);
-                if ((state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) && self->onLost)
-                    std::exchange(self->onLost, nullptr)(pa_context_errno(context));
-                signal(self->loop);
-            },
-            this);
-        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-            return pulseError(pa_context_errno(context));
-        if (pa_threaded_mainloop_start(loop) < 0)
-            return pulseError(PA_ERR_INTERNAL);
-        pa_threaded_mainloop_lock(loop);
-        const bool ready = wait([this] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))
-                                                || pa_context_get_state(context) == PA_CONTEXT_READY; });
-        const pa_context_state_t state = pa_context_get_state(context);
-        const int code = !ready ? PA_ERR_TIMEOUT : state == PA_CONTEXT_READY ? 0 : pa_context_errno(context);
-        pa_threaded_mainloop_unlock(loop);
-        if (code != 0 || state != PA_CONTEXT_READY)
-            return pulseError(code == 0 ? PA_ERR_CONNECTIONREFUSED : code);
-        return {};
-    }
-
-    // Call with the lock held. Waits on the loop until `done` holds or the deadline passes;
-    // whether it holds.
-    template <class Done>
-    bool wait(Done done)
-    {
-        struct Alarm {
-            pa_threaded_mainloop* loop;
-            bool expired = false;
-        } alarm{loop};
-        timeval when{};
-        pa_timeval_add(pa_gettimeofday(&when), kDeadline);
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
-        pa_time_event* event = api->time_new(
-            api, &when,
-            [](pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
-                auto* alarm = static_cast<Alarm*>(userdata);
-                alarm->expired = true;
-                pa_threaded_mainloop_signal(alarm->loop, 0);
-            },
-            &alarm);
-        while (!done() && !alarm.expired)
-            pa_threaded_mainloop_wait(loop);
-        api->time_free(event);
-        return done();
-    }
-
-    // Call with the lock held.
-    void await(pa_operation* operation)
-    {
-        if (!operation)
-            return;
-        if (!wait([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }))
-            pa_operation_cancel(operation);
-        pa_operation_unref(operation);
-    }
-
-    Defaults defaults()
-    {
-        Defaults result;
-        pa_threaded_mainloop_lock(loop);
-        struct Query {
-            Connection* self;
-            Defaults* result;
-        } query{this, &result};
-        await(pa_context_get_server_info(
-            context,
-            [](pa_context*, const pa_server_info* info, void* userdata) {
-                auto* q = static_cast<Query*>(userdata);
-                if (info && info->default_source_name)
-                    q->result->sourceName = info->default_source_name;
-                if (info && info->default_sink_name)
-                    q->result->sinkName = info->default_sink_name;
-                signal(q->self->loop);
-            },
-            &query));
-        if (!result.sourceName.empty())
-            await(pa_context_get_source_info_by_name(
-                context, result.sourceName.c_str(),
-                [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
-                    auto* q = static_cast<Query*>(userdata);
-                    if (info && eol == 0) {
-                        q->result->haveSource = true;
-                        q->result->sourceIsMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-                        q->result->sourceSpec = info->sample_spec;
-                        q->result->sourceMap = info->channel_map;
-                    }
-                    if (eol != 0)
-                        signal(q->self->loop);
-                },
-                &query));
-        if (!result.sinkName.empty())
-            await(pa_context_get_sink_info_by_name(
-                context, result.sinkName.c_str(),
-                [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-                    auto* q = static_cast<Query*>(userdata);
-                    if (info && eol == 0) {
-                        q->result->haveSink = true;
-                        q->result->sinkSpec = info->sample_spec;
-                    }
-                    if (eol != 0)
-                        signal(q->self->loop);
-                },
-                &query));
-        pa_threaded_mainloop_unlock(loop);
-        return result;
-    }
-
-    // Stops the loop's thread first, so no callback runs once this returns.
-    void close()
-    {
-        if (loop && context) {
-            pa_threaded_mainloop_lock(loop);
-            onLost = nullptr;
-            pa_threaded_mainloop_unlock(loop);
-        }
-        if (loop)
-            pa_threaded_mainloop_stop(loop);
-        if (context) {
-            pa_context_disconnect(context);
-            pa_context_unref(context);
-            context = nullptr;
-        }
-        if (loop) {
-            pa_threaded_mainloop_free(loop);
-            loop = nullptr;
-        }
-    }
-};
-
 } // namespace
 
 struct PulseAudioDevice::Impl {
     // Main thread.
-    std::unique_ptr<Connection> connection;
-    Connection::Defaults defaults;
+    std::unique_ptr<PulseConnection> connection;
+    PulseConnection::Defaults defaults;
     bool voiceProcessing = false;
     AudioFormat input;
     AudioFormat output;
@@ -269,7 +88,7 @@ bool PulseAudioDevice::microphoneAuthorized()
 Status PulseAudioDevice::configure(bool voiceProcessing)
 {
     d->teardown();
-    d->connection = std::make_unique<Connection>();
+    d->connection = std::make_unique<PulseConnection>();
     if (Status opened = d->connection->open(); !opened) {
         d->teardown();
         return opened;
@@ -279,9 +98,7 @@ Status PulseAudioDevice::configure(bool voiceProcessing)
     const auto& source = d->defaults.sourceSpec;
     const auto& sink = d->defaults.sinkSpec;
     d->output = d->defaults.haveSink ? AudioFormat{int(sink.rate), int(sink.channels)} : AudioFormat{};
-    // With no input the server makes a monitor the default source: that would stream the
-    // desktop's own sound, so it counts as no microphone.
-    if (!d->defaults.haveSource || d->defaults.sourceIsMonitor) {
+    if (!d->defaults.haveMicrophone()) {
         d->input = {};
         return {};
     }
@@ -356,7 +173,7 @@ Status PulseAudioDevice::Impl::openStreams()
         const pa_stream_state_t state = pa_stream_get_state(stream);
         if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
             self->lost(pa_context_errno(self->connection->context));
-        Connection::signal(self->connection->loop);
+        PulseConnection::signal(self->connection->loop);
     };
 
     // Capture in the source's own rate and channel layout, so nothing is remixed on the way.
@@ -616,7 +433,7 @@ AudioDeviceFactory pulseAudioDeviceFactory()
 
 bool pulseAudioReachable()
 {
-    Connection connection;
+    PulseConnection connection;
     return bool(connection.open());
 }
 
