@@ -93,6 +93,9 @@ public:
     QProcess* process() const { return m_process; }
 
 private:
+    // The fuzz harness feeds the child's output without a child.
+    friend struct CodexRPCProbe;
+
     struct Pending {
         Completion done;
         Job timer;

@@ -76,6 +76,9 @@ public:
     qsizetype pendingPCMBytes() const { return m_pendingPCMByte.size(); }
 
 private:
+    // The fuzz harness feeds received messages without a socket.
+    friend struct LiveConnectionProbe;
+
     struct Outgoing {
         QString text;
         qint64 audioBytes = 0;

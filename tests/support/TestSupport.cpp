@@ -1,11 +1,14 @@
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QDeadlineTimer>
 #include <QThread>
 
 #include <cerrno>
 #include <csignal>
+#include <unistd.h>
 
 namespace kestrabo::test {
 
@@ -33,6 +36,30 @@ void spin(int milliseconds)
 bool processGone(long long pid)
 {
     return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+int openDescriptors()
+{
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+QList<long long> childProcesses()
+{
+    QList<long long> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool numeric = false;
+        const long long pid = entry.toLongLong(&numeric);
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!numeric || !stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid …"; the name may hold spaces and parentheses.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toLongLong() == ::getpid())
+            children.append(pid);
+    }
+    return children;
 }
 
 QString fixturePath(const QString& name)

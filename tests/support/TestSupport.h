@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -27,6 +28,10 @@ void spin(int milliseconds);
 
 // True when no process with this id exists (an exited child that was reaped).
 bool processGone(long long pid);
+
+// What a fault may leak: this process's open descriptors, and its live (or unreaped) children.
+int openDescriptors();
+QList<long long> childProcesses();
 
 // A path under the source tree's tests/fixtures folder.
 QString fixturePath(const QString& name);
