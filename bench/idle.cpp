@@ -6,6 +6,7 @@
 // --wake-off turns the wake phrase off in the preferences, to tell its share from the rest.
 //   bench_idle [SECONDS] [--wake-off]
 
+#include "BenchSupport.h"
 #include "live-sim/LiveSim.h"
 #include "support/PulseDaemon.h"
 #include "support/SecretServiceFixture.h"
@@ -29,17 +30,6 @@
 using namespace kestrabo;
 
 namespace {
-
-double cpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.readAll();
-    // After the command's closing parenthesis: utime is field 14, stime 15.
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
 
 double residentMiB(qint64 pid)
 {

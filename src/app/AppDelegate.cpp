@@ -220,8 +220,9 @@ void AppDelegate::buildModel(bool preview)
         m_platform->store = std::make_unique<KeychainCredentialStore>(
             QStringLiteral("com.vorn.kestrabo.api-key"), QStringLiteral("openai"), KeychainOperations::system());
     }
+    // No settings program could be opened for a permission: what to do instead.
     m_platform->access.onExplanation = [](const QString&, const QString& text) {
-        printLine(QStringLiteral("settings: ") + text);
+        std::fprintf(stderr, "kestrabo: %s\n", qPrintable(text));
     };
     const bool demo = m_options.mode == LaunchOptions::Mode::demo;
     m_model = new AppModel(AppModel::Options{.enableShortcuts = !preview && !demo, .loadCredentials = !preview},

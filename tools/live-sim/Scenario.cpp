@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 #include <limits>
+#include <vector>
 
 namespace kestrabo::sim {
 
