@@ -104,10 +104,15 @@ int main(int argc, char** argv)
     kestrabo.start(QStringLiteral(KESTRABO_EXECUTABLE), {});
     if (!kestrabo.waitForStarted())
         return fail(QStringLiteral("kestrabo did not start."));
-    for (XEvent event;;) {
-        XNextEvent(x, &event); // the island's window showing
-        if (event.type == MapNotify && event.xmap.event == DefaultRootWindow(x))
-            break;
+    // Until the island's window shows.
+    for (bool shown = false; !shown;) {
+        while (!shown && XPending(x) > 0) {
+            XEvent event;
+            XNextEvent(x, &event);
+            shown = event.type == MapNotify && event.xmap.event == DefaultRootWindow(x);
+        }
+        if (!shown && kestrabo.waitForFinished(100))
+            return fail(QStringLiteral("kestrabo ended: ") + QString::fromLocal8Bit(kestrabo.readAllStandardError()));
     }
     QThread::msleep(1'500);
     // A click far from the open card collapses it.
