@@ -24,10 +24,10 @@ inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
     return true;
 }
 
-// User and system CPU time of a process so far, in seconds, from /proc.
-inline double cpuSeconds(qint64 pid)
+// User and system CPU time of a process (or of one of its threads) so far, in seconds, from /proc.
+inline double cpuSeconds(qint64 pid, qint64 thread = 0)
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    QFile stat(thread ? QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(thread) : QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
         return 0;
     const QByteArray line = stat.readAll();

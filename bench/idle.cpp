@@ -25,6 +25,7 @@
 #include <X11/extensions/XTest.h>
 
 #include <cstdio>
+#include <map>
 #include <unistd.h>
 
 using namespace kestrabo;
@@ -41,6 +42,19 @@ double residentMiB(qint64 pid)
             return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024;
     }
     return 0;
+}
+
+// CPU seconds of each thread of a process, by "name (tid)".
+std::map<QString, double> threadSeconds(qint64 pid)
+{
+    std::map<QString, double> threads;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString& tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks + QLatin1Char('/') + tid + QStringLiteral("/comm"));
+        const QString name = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll().trimmed()) : tid;
+        threads[name + QStringLiteral(" (") + tid + QLatin1Char(')')] = cpuSeconds(pid, tid.toLongLong());
+    }
+    return threads;
 }
 
 int fail(const QString& problem)
@@ -142,16 +156,25 @@ int main(int argc, char** argv)
     for (const QByteArray& line : recordings.split('\n'))
         listening = listening || (line.split('\t').size() > 2 && line.split('\t')[2] != "-");
     const double before = cpuSeconds(kestrabo.processId());
+    const std::map<QString, double> threadsBefore = threadSeconds(kestrabo.processId());
     QElapsedTimer wall;
     wall.start();
     QThread::sleep(seconds);
     const double cpu = 100 * (cpuSeconds(kestrabo.processId()) - before) / (double(wall.nsecsElapsed()) / 1e9);
     const double resident = residentMiB(kestrabo.processId());
+    QStringList busy;
+    for (const auto& [thread, spent] : threadSeconds(kestrabo.processId())) {
+        const auto earlier = threadsBefore.find(thread);
+        const double share = 100 * (spent - (earlier == threadsBefore.end() ? 0 : earlier->second)) / seconds;
+        if (share > 0)
+            busy.append(QStringLiteral("%1 %2 %").arg(thread).arg(share, 0, 'f', 3));
+    }
 
     std::printf("island %dx%d; wake listener capturing: %s; events the voice stand-in received: %lld\n",
                 island.width(), island.height(), listening ? "yes" : "no", static_cast<long long>(voice.received().size()));
     std::printf("idle resident memory: %.1f MiB (goal 80)\n", resident);
-    std::printf("idle CPU over %d s: %.3f %% of one core (goal 0.2)\n", seconds, cpu);
+    std::printf("idle CPU over %d s: %.3f %% of one core (goal 0.2)%s%s\n", seconds, cpu, busy.isEmpty() ? "" : "; by thread: ",
+                qPrintable(busy.join(QStringLiteral(", "))));
     kestrabo.terminate(); // our own child, by its PID
     if (!kestrabo.waitForFinished(10'000))
         kestrabo.kill();
