@@ -66,7 +66,8 @@ void DemoTranscript::update()
             continue;
         // A speaker who goes on: only the new words.
         const qsizetype head = lines[i].indexOf(QLatin1Char(':')) + 2;
-        if (before.size() > head && lines[i].startsWith(before))
+        const bool speaker = i == 1 || i == 2;
+        if (speaker && before.size() > head && lines[i].startsWith(before))
             line(lines[i].left(head) + lines[i].mid(before.size()).trimmed());
         else
             line(lines[i]);
