@@ -5,6 +5,7 @@
 //               at its full frame rate (connecting: the gaze moves every frame), over 10 s
 // CPU is the process's user + system time from /proc divided by wall time, in % of one core.
 
+#include "BenchSupport.h"
 #include "support/ModelFixture.h"
 #include "support/XFixture.h"
 #include "ui/PanelController.h"
@@ -63,17 +64,6 @@ const bool g_helper = [] {
         runAnimatingIsland();
     return false;
 }();
-
-double cpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.readAll();
-    // Fields after the command's closing parenthesis: state is field 3, utime 14, stime 15.
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
 
 double cpuPercent(qint64 pid, int seconds)
 {

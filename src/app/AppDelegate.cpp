@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/AppModel.h"
+#include "app/DemoTranscript.h"
 #include "app/SingleInstance.h"
 #include "codex/CodexRPC.h"
 #include "codex/CodexWorkerProtocol.h"
@@ -86,41 +87,6 @@ void pause(int milliseconds)
     QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
     loop.exec();
 }
-
-// Prints each line of the model's visible state that changed since the last print: the
-// conversation as it happens, for the demo and for scripts.
-class ConsoleObserver : public QObject {
-public:
-    explicit ConsoleObserver(AppModel& model) : QObject(&model), m_model(model)
-    {
-        QObject::connect(&model, &AppModel::changed, this, [this] { print(); });
-        print();
-    }
-
-private:
-    void print()
-    {
-        const QStringList lines{
-            QStringLiteral("state: ") + label(m_model.state()),
-            QStringLiteral("voice: ") + m_model.voiceDiagnostics(),
-            QStringLiteral("you: ") + m_model.liveUserSubtitle(),
-            QStringLiteral("kestrabo: ") + m_model.liveAssistantSubtitle(),
-            QStringLiteral("error: ") + m_model.error().value_or(QString()),
-            QStringLiteral("seconds: ") + QString::number(m_model.seconds()),
-        };
-        for (qsizetype i = 0; i < lines.size(); ++i) {
-            if (m_last.size() > i && m_last[i] == lines[i])
-                continue;
-            if (!lines[i].endsWith(QStringLiteral(": ")))
-                std::printf("%s\n", qPrintable(lines[i]));
-        }
-        std::fflush(stdout);
-        m_last = lines;
-    }
-
-    AppModel& m_model;
-    QStringList m_last;
-};
 
 int signalPipe[2] = {-1, -1};
 
@@ -254,8 +220,9 @@ void AppDelegate::buildModel(bool preview)
         m_platform->store = std::make_unique<KeychainCredentialStore>(
             QStringLiteral("com.vorn.kestrabo.api-key"), QStringLiteral("openai"), KeychainOperations::system());
     }
+    // No settings program could be opened for a permission: what to do instead.
     m_platform->access.onExplanation = [](const QString&, const QString& text) {
-        printLine(QStringLiteral("settings: ") + text);
+        std::fprintf(stderr, "kestrabo: %s\n", qPrintable(text));
     };
     const bool demo = m_options.mode == LaunchOptions::Mode::demo;
     m_model = new AppModel(AppModel::Options{.enableShortcuts = !preview && !demo, .loadCredentials = !preview},
@@ -267,8 +234,17 @@ void AppDelegate::buildModel(bool preview)
     };
     m_model->setExpanded(true);
     m_model->setSettings(true);
-    if (!preview)
-        new ConsoleObserver(*m_model);
+    if (preview || m_options.mode == LaunchOptions::Mode::demo)
+        return;
+    // Otherwise only failures are printed, on standard error.
+    auto shown = std::make_shared<std::optional<QString>>();
+    connect(m_model, &AppModel::changed, this, [this, shown] {
+        if (m_model->error() == *shown)
+            return;
+        *shown = m_model->error();
+        if (*shown)
+            std::fprintf(stderr, "kestrabo: %s\n", qPrintable(**shown));
+    });
 }
 
 void AppDelegate::startDemo()
@@ -282,12 +258,23 @@ void AppDelegate::startDemo()
         return;
     }
     m_model->live().setEndpoint(api::liveEndpoint(voiceBase));
+    // The island shows on whatever display there is, without animation, so each picture shows
+    // a settled island.
+    m_controller = new PanelController(*m_model, {.reduceMotion = [] { return true; }});
+    auto* transcript = new DemoTranscript(*m_model, m_controller,
+                                          QDir::current().absoluteFilePath(QStringLiteral(".build/demo")));
     // Ends when the conversation does (the service closes it, or a failure), or after a minute.
-    connect(m_model, &AppModel::changed, this, [this] {
-        if (!m_model->active() && m_model->state() != CompanionState::idle)
-            QTimer::singleShot(0, this, &AppDelegate::terminate);
+    connect(m_model, &AppModel::changed, this, [this, transcript] {
+        if (m_model->active() || m_model->state() == CompanionState::idle || m_terminating)
+            return;
+        // After this change has reached the transcript and the island.
+        QTimer::singleShot(0, this, [this, transcript] {
+            transcript->finish();
+            terminate();
+        });
     });
     QTimer::singleShot(60'000, m_model, [this] { m_model->quit(); });
+    m_model->setSettings(false);
     m_model->toggle();
 }
 

@@ -79,6 +79,8 @@ void QuestionRelay::ask(const WorkerQuestionEnvelope& envelope)
 {
     if (m_hooks.canSend() && envelope.isValid()) {
         m_hooks.send(LiveProtocol::workerQuestionContext(envelope));
+        if (onAsked)
+            onAsked(envelope);
         return;
     }
     m_active.reset();
@@ -183,6 +185,8 @@ void QuestionRelay::accept(const QString& answer, const WorkerQuestionEnvelope& 
     const WorkerRequestKey key{envelope.taskID, envelope.requestID};
     CodexAnswers& filed = m_answers[key];
     filed.insert(envelope.questionID, {answer});
+    if (onAnswered)
+        onAnswered(envelope, answer);
     clearActive();
     const bool complete = std::all_of(request->questions.begin(), request->questions.end(),
                                       [&](const CodexQuestion& q) { return filed.contains(q.id); });

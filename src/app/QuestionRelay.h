@@ -85,6 +85,10 @@ public:
     const std::map<WorkerRequestKey, CodexAnswers>& answers() const { return m_answers; }
     void setArmDelay(int milliseconds) { m_armDelayMs = milliseconds; }
 
+    // For a transcript of the conversation: a question put to the voice model, an answer filed.
+    std::function<void(const WorkerQuestionEnvelope&)> onAsked;
+    std::function<void(const WorkerQuestionEnvelope&, const QString& answer)> onAnswered;
+
 private:
     const CodexQuestionRequest* pendingRequest(ComputerTaskSession* session, const QString& requestID) const;
     void ask(const WorkerQuestionEnvelope& envelope);

@@ -149,3 +149,28 @@ TEST(CommandLine, InstallsIntoAPrefixAsTheBundle)
     EXPECT_TRUE(version.out.contains(QRegularExpression(u"^kestrabo \\S+ \\(Build \\S+\\. \\d{4}-\\d\\d-\\d\\d\\)\n$"_s)))
         << version.out.toStdString();
 }
+
+// A normal run talks only about failures: nothing on standard output while it runs and quits.
+TEST(CommandLine, NormalRunPrintsNothing)
+{
+    QTemporaryDir directory;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(u"DISPLAY"_s);
+    environment.remove(u"WAYLAND_DISPLAY"_s);
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + directory.filePath(u"no-bus"_s));
+    environment.insert(u"PULSE_SERVER"_s, u"unix:"_s + directory.filePath(u"no-pulse"_s));
+    environment.insert(u"XDG_RUNTIME_DIR"_s, directory.path());
+    environment.insert(u"HOME"_s, directory.path());
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(kExecutable, {});
+    ASSERT_TRUE(process.waitForStarted());
+    // Running once it listens for a second launch.
+    ASSERT_TRUE(kestrabo::test::waitUntil([&] { return QFile::exists(directory.filePath(u"kestrabo.socket"_s)); }, 15'000));
+    kestrabo::test::spin(500);
+    process.terminate();
+    ASSERT_TRUE(process.waitForFinished(15'000));
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_EQ(process.readAllStandardOutput().toStdString(), "");
+}

@@ -426,6 +426,7 @@ private:
             notify(QStringLiteral("thread/started"), {{QStringLiteral("thread"), thread}});
 
         expect(QStringLiteral("turn/start"));
+        m_turnRequest = QJsonDocument(m_lastRequest).toJson(QJsonDocument::Compact);
         if (options.value(u"turnStart").toString() == u"silent")
             return;
         m_turnStartedAt = nowMs();
@@ -531,6 +532,10 @@ private:
                 }
             }
             sendRaw(batch, false);
+        } else if (step.contains(u"when")) {
+            // One scenario for several tasks: what a task does can depend on what it was asked.
+            const bool matched = m_turnRequest.contains(step.value(u"when").toString().toUtf8());
+            runSteps(step.value(matched ? u"steps" : u"otherwise").toArray());
         } else if (step.contains(u"repeat")) {
             const qint64 count = step.value(u"repeat").toInteger();
             const QJsonArray steps = step.value(u"steps").toArray();
@@ -563,6 +568,7 @@ private:
     QString m_turnID = QStringLiteral("turn_1");
     QJsonValue m_lastID;
     QJsonObject m_lastRequest;
+    QByteArray m_turnRequest;
     bool m_chatter = true;
     qint64 m_turnStartedAt = 0;
     qint64 m_nextServerID = 0;

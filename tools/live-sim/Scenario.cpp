@@ -1,16 +1,21 @@
 #include "Scenario.h"
 
 #include "core/Json.h"
+#include "core/Resampler.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace kestrabo::sim {
 
@@ -30,7 +35,7 @@ const QStringList kStepKeys = {
     QStringLiteral("send"),       QStringLiteral("sendBinary"), QStringLiteral("sendRaw"),
     QStringLiteral("delayMs"),    QStringLiteral("audio"),      QStringLiteral("transcript"),
     QStringLiteral("delegation"), QStringLiteral("usage"),      QStringLiteral("error"),
-    QStringLiteral("close"),      QStringLiteral("stall")};
+    QStringLiteral("close"),      QStringLiteral("stall"),      QStringLiteral("speak")};
 
 KestraboError problem(const QString& text)
 {
@@ -114,32 +119,79 @@ Result<QList<Step>> transcriptSteps(const QJsonValue& value)
     return QList<Step>{textStep(event)};
 }
 
+Result<qint64> chunkLength(const QJsonObject& step)
+{
+    if (!step.contains(u"chunkMs"))
+        return qint64(100);
+    const auto value = wholeNumber(step.value(u"chunkMs"), 1, 60'000);
+    if (!value)
+        return problem(QStringLiteral("\"chunkMs\" must be a whole number from 1 to 60000"));
+    return *value;
+}
+
+QList<Step> audioDeltas(const QByteArray& pcm, qint64 chunkMs)
+{
+    QList<Step> steps;
+    const qsizetype chunkBytes = qsizetype(chunkMs) * kBytesPerMs;
+    for (qsizetype offset = 0; offset < pcm.size(); offset += chunkBytes) {
+        QJsonObject event = typed("session.output_audio.delta");
+        event.insert(QStringLiteral("delta"), QString::fromLatin1(pcm.mid(offset, chunkBytes).toBase64()));
+        steps.append(textStep(event));
+    }
+    return steps;
+}
+
 Result<QList<Step>> audioSteps(const QJsonObject& step, const QString& directory)
 {
     const auto file = json::string(step, u"audio");
     if (!file || file->isEmpty())
         return problem(QStringLiteral("\"audio\" must be the path of a WAV file"));
-    qint64 chunkMs = 100;
-    if (step.contains(u"chunkMs")) {
-        const auto value = wholeNumber(step.value(u"chunkMs"), 1, 60'000);
-        if (!value)
-            return problem(QStringLiteral("\"chunkMs\" must be a whole number from 1 to 60000"));
-        chunkMs = *value;
-    }
+    const Result<qint64> chunkMs = chunkLength(step);
+    if (!chunkMs)
+        return chunkMs.error();
     const QString path = QDir(directory.isEmpty() ? QDir::currentPath() : directory).filePath(*file);
     Result<QByteArray> pcm = readPcmWav(path);
     if (!pcm)
         return problem(QStringLiteral("audio %1: %2").arg(quoted(*file), pcm.error().description()));
+    return audioDeltas(pcm.value(), chunkMs.value());
+}
 
-    QList<Step> steps;
-    const qsizetype chunkBytes = qsizetype(chunkMs) * kBytesPerMs;
-    for (qsizetype offset = 0; offset < pcm.value().size(); offset += chunkBytes) {
-        QJsonObject event = typed("session.output_audio.delta");
-        event.insert(QStringLiteral("delta"),
-                     QString::fromLatin1(pcm.value().mid(offset, chunkBytes).toBase64()));
-        steps.append(textStep(event));
-    }
-    return steps;
+// The text as espeak-ng says it, converted to the service's audio format.
+Result<QList<Step>> speakSteps(const QJsonObject& step)
+{
+    const auto text = json::string(step, u"speak");
+    if (!text || text->trimmed().isEmpty())
+        return problem(QStringLiteral("\"speak\" must be the text to say"));
+    const Result<qint64> chunkMs = chunkLength(step);
+    if (!chunkMs)
+        return chunkMs.error();
+    QTemporaryDir scratch;
+    const QString path = scratch.filePath(QStringLiteral("speech.wav"));
+    QProcess espeak;
+    // It probes the sound server even when it writes a file.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:/nonexistent"));
+    espeak.setProcessEnvironment(environment);
+    espeak.start(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), QStringLiteral("en-us"), QStringLiteral("-w"), path, *text});
+    if (!espeak.waitForFinished(30'000) || espeak.exitStatus() != QProcess::NormalExit || espeak.exitCode() != 0)
+        return problem(QStringLiteral("speak: espeak-ng did not run (%1)").arg(espeak.errorString()));
+    int rate = 0;
+    const Result<QByteArray> spoken = readWav(path, &rate);
+    if (!spoken)
+        return problem(QStringLiteral("speak: %1").arg(spoken.error().description()));
+    const QByteArray& bytes = spoken.value();
+    std::vector<float> samples(size_t(bytes.size() / 2));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = float(qFromLittleEndian<qint16>(bytes.constData() + 2 * i)) / 32768.0f;
+    auto converter = Resampler::create(rate, kSampleRate);
+    if (!converter)
+        return problem(QStringLiteral("speak: %1").arg(converter.error().description()));
+    std::vector<float> output(size_t(Resampler::capacity(int(samples.size()), rate, kSampleRate)));
+    const auto counts = converter.value()->process(samples.data(), int(samples.size()), output.data(), int(output.size()));
+    QByteArray pcm(qsizetype(std::max(0, counts.produced)) * 2, Qt::Uninitialized);
+    for (int i = 0; i < counts.produced; ++i)
+        qToLittleEndian<qint16>(qint16(std::clamp(output[size_t(i)] * 32767.0f, -32768.0f, 32767.0f)), pcm.data() + 2 * i);
+    return audioDeltas(pcm, chunkMs.value());
 }
 
 Result<QList<Step>> compileStep(const QJsonObject& step, const QString& directory)
@@ -158,8 +210,8 @@ Result<QList<Step>> compileStep(const QJsonObject& step, const QString& director
                            : QStringLiteral("a step holds one action, found %1")
                                  .arg(actions.join(QStringLiteral(" and "))));
     const QString action = actions.first();
-    if (step.contains(u"chunkMs") && action != u"audio")
-        return problem(QStringLiteral("\"chunkMs\" belongs to an \"audio\" step"));
+    if (step.contains(u"chunkMs") && action != u"audio" && action != u"speak")
+        return problem(QStringLiteral("\"chunkMs\" belongs to an \"audio\" or \"speak\" step"));
     const QJsonValue value = step.value(action);
 
     if (action == u"send" || action == u"sendBinary") {
@@ -183,6 +235,8 @@ Result<QList<Step>> compileStep(const QJsonObject& step, const QString& director
     }
     if (action == u"audio")
         return audioSteps(step, directory);
+    if (action == u"speak")
+        return speakSteps(step);
     if (action == u"transcript")
         return transcriptSteps(value);
     if (action == u"delegation" || action == u"error") {
@@ -289,6 +343,15 @@ Result<Scenario> compileScenario(const QJsonObject& object, const QString& direc
 
 Result<QByteArray> readPcmWav(const QString& path)
 {
+    int rate = 0;
+    Result<QByteArray> pcm = readWav(path, &rate);
+    if (pcm && rate != kSampleRate)
+        return problem(QStringLiteral("must be 16-bit PCM, mono, 24000 Hz; it is 16-bit, 1 channel(s), %1 Hz").arg(rate));
+    return pcm;
+}
+
+Result<QByteArray> readWav(const QString& path, int* rate)
+{
     QFile file(path);
     if (!QFileInfo(path).isFile())
         return problem(QStringLiteral("no such file %1").arg(quoted(QDir::toNativeSeparators(path))));
@@ -316,15 +379,16 @@ Result<QByteArray> readPcmWav(const QString& path)
             if (format == 0xFFFE && available >= 26)
                 format = u16(body + 24); // extensible: the sub-format's leading tag
             const int channels = u16(body + 2);
-            const qint64 rate = u32(body + 4);
+            const qint64 found = u32(body + 4);
             const int bits = u16(body + 14);
-            if (format != 1 || channels != 1 || rate != kSampleRate || bits != 16)
+            if (format != 1 || channels != 1 || found < 8'000 || found > 192'000 || bits != 16)
                 return problem(QStringLiteral("must be 16-bit PCM, mono, 24000 Hz; it is %1%2-bit, "
                                               "%3 channel(s), %4 Hz")
                                    .arg(format == 1 ? QString() : QStringLiteral("non-PCM, "))
                                    .arg(bits)
                                    .arg(channels)
-                                   .arg(rate));
+                                   .arg(found));
+            *rate = int(found);
             haveFormat = true;
         } else if (id == "data") {
             if (!haveFormat)

@@ -41,5 +41,7 @@ Result<Scenario> compileScenario(const QJsonObject& scenario, const QString& dir
 
 // 16-bit little-endian PCM of a mono 24 kHz WAV file.
 Result<QByteArray> readPcmWav(const QString& path);
+// 16-bit little-endian PCM of a mono WAV file at any usual rate, which goes to `rate`.
+Result<QByteArray> readWav(const QString& path, int* rate);
 
 } // namespace kestrabo::sim
