@@ -237,7 +237,7 @@ TEST(LiveConnection, AnOpenThatFailsAtOnceReportsOnceAndTheOwnerMayReopenInside)
     for (const QUrl& endpoint : {QUrl(u"ftp://127.0.0.1/v1/live/sessions"_s), QUrl()}) {
         LiveSim server;
         ASSERT_NE(server.start(), 0);
-        Client client(server, {.startTimeoutMs = 150, .closeTimeoutMs = 8'000, .diagnosticsIntervalMs = 1'000});
+        Client client(server, {.startTimeoutMs = 150});
         client.connection.setEndpoint(endpoint);
         client.connection.open(u"sk"_s);
         EXPECT_EQ(client.failures, QStringList{kEnded});
@@ -267,7 +267,7 @@ TEST(LiveConnection, TheOwnerMayReopenWhenTheSessionCloses)
 {
     LiveSim server;
     ASSERT_NE(server.start(), 0);
-    Client client(server, {.startTimeoutMs = 20'000, .closeTimeoutMs = 200, .diagnosticsIntervalMs = 1'000});
+    Client client(server, {.closeTimeoutMs = 200});
     client.connection.onEvent = [&](const QJsonObject& event) {
         client.events.append(event);
         if (event.value(u"type"_s).toString() == u"session.closed" && server.connectionCount() == 1)
@@ -288,7 +288,7 @@ TEST(LiveConnection, StartAndCloseTimeoutsFailWithTheirSentences)
     {
         LiveSim server(QJsonObject{{u"sendStarted"_s, false}});
         ASSERT_NE(server.start(), 0);
-        Client client(server, {.startTimeoutMs = 200, .closeTimeoutMs = 8'000, .diagnosticsIntervalMs = 1'000});
+        Client client(server, {.startTimeoutMs = 200});
         client.connection.open(u"sk"_s);
         ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
         EXPECT_EQ(client.failures,
@@ -298,7 +298,7 @@ TEST(LiveConnection, StartAndCloseTimeoutsFailWithTheirSentences)
     {
         LiveSim server(QJsonObject{{u"closeReply"_s, false}});
         ASSERT_NE(server.start(), 0);
-        Client client(server, {.startTimeoutMs = 20'000, .closeTimeoutMs = 200, .diagnosticsIntervalMs = 1'000});
+        Client client(server, {.closeTimeoutMs = 200});
         ASSERT_TRUE(client.start());
         client.connection.close();
         client.connection.close();
@@ -313,7 +313,7 @@ TEST(LiveConnection, PoliteCloseEndsOnSessionClosedAndEarlyCloseIsSilent)
     LiveSim server(QJsonObject{{u"usageSeconds"_s, 4.5}});
     ASSERT_NE(server.start(), 0);
     {
-        Client client(server, {.startTimeoutMs = 20'000, .closeTimeoutMs = 300, .diagnosticsIntervalMs = 1'000});
+        Client client(server, {.closeTimeoutMs = 300});
         bool connectedWhenClosed = false;
         client.connection.onEvent = [&](const QJsonObject& event) {
             client.events.append(event);
@@ -376,7 +376,7 @@ TEST(LiveConnection, LateResultsOfAnEarlierAttemptChangeNothing)
     LiveSim second;
     ASSERT_NE(first.start(), 0);
     ASSERT_NE(second.start(), 0);
-    Client client(first, {.startTimeoutMs = 300, .closeTimeoutMs = 8'000, .diagnosticsIntervalMs = 1'000});
+    Client client(first, {.startTimeoutMs = 300});
     client.connection.open(u"sk-one"_s);
     ASSERT_TRUE(test::waitUntil([&] { return first.openConnections() == 1; }));
 
