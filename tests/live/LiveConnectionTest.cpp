@@ -394,15 +394,3 @@ TEST(LiveConnection, LateResultsOfAnEarlierAttemptChangeNothing)
     EXPECT_EQ(client.connection.diagnostics(), before);
     EXPECT_TRUE(client.connection.isReady());
 }
-
-TEST(LiveConnection, ServerClosingTheSocketIsAFailure)
-{
-    LiveSim server;
-    ASSERT_NE(server.start(), 0);
-    Client client(server);
-    ASSERT_TRUE(client.start());
-    server.closeConnections(1011);
-    ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
-    EXPECT_EQ(client.failures.size(), 1);
-    EXPECT_FALSE(client.connection.isConnected());
-}

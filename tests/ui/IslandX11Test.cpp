@@ -60,20 +60,6 @@ public:
         XSync(m_display, False);
     }
 
-    Window map(const QRect& rect)
-    {
-        const Window window = XCreateSimpleWindow(m_display, root(), rect.x(), rect.y(), unsigned(rect.width()),
-                                                  unsigned(rect.height()), 0, 0, 0);
-        XMapWindow(m_display, window);
-        XSync(m_display, False);
-        return window;
-    }
-    void destroy(Window window)
-    {
-        XDestroyWindow(m_display, window);
-        XSync(m_display, False);
-    }
-
     Atom atom(const char* name) { return XInternAtom(m_display, name, False); }
 
     QList<unsigned long> property(Window window, const char* name, Atom type)
@@ -153,10 +139,9 @@ public:
         // The manager announces itself before it manages windows, and a window mapped in
         // between stays unmanaged: map probes until one is managed.
         for (QDeadlineTimer deadline(10'000); !deadline.hasExpired();) {
-            const Window probe = desktop.map(QRect(0, 700, 10, 10));
-            const bool managed = test::waitUntil([&] { return desktop.stackingIndex(probe) >= 0; }, 250);
-            desktop.destroy(probe);
-            if (managed)
+            test::XWindows probes(display); // closing it takes the probe away
+            const Window probe = probes.create(QRect(0, 700, 10, 10), 0, false);
+            if (test::waitUntil([&] { return desktop.stackingIndex(probe) >= 0; }, 250))
                 return true;
         }
         return false;
@@ -198,9 +183,6 @@ TEST_F(X11Island, ClicksOutsideCollapseItAndClicksInsideDoNot)
     island.command(QStringLiteral("expand"));
     const IslandProcess::State open = island.state();
     ASSERT_TRUE(open.expanded);
-    ASSERT_EQ(open.frame.size(), QSize(410, 24 + 330 + 8));
-    EXPECT_EQ(open.frame.top(), 0);
-    EXPECT_EQ(open.frame.x(), 640 - 205);
 
     // Inside, on the card's empty top margin: stays open.
     desktop->click(open.frame.topLeft() + QPoint(60, 4));
@@ -213,10 +195,6 @@ TEST_F(X11Island, ClicksOutsideCollapseItAndClicksInsideDoNot)
     desktop->click(QPoint(100, 700));
     ASSERT_TRUE(expandedBecomes(false));
     EXPECT_EQ(island.state().frame.size(), QSize(208, 32));
-    // Collapsed, clicks elsewhere change nothing.
-    desktop->click(QPoint(900, 500), 3);
-    test::spin(200);
-    EXPECT_FALSE(island.state().expanded);
 }
 
 TEST_F(X11Island, UnderAWindowManagerStaysAboveOffTheTaskbarInPlaceAndNeverTakesFocus)
