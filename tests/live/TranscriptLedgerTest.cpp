@@ -57,13 +57,9 @@ TEST(TranscriptLedger, StoresEachDeltaOnceAndRejectsMalformedOnes)
 
 TEST(TranscriptLedger, WritesKeyNumbersAsShortestRoundTripDecimals)
 {
-    EXPECT_EQ(TranscriptLedger::decimal(1500), u"1500.0"_s);
-    EXPECT_EQ(TranscriptLedger::decimal(0), u"0.0"_s);
-    EXPECT_EQ(TranscriptLedger::decimal(0.1), u"0.1"_s);
-    EXPECT_EQ(TranscriptLedger::decimal(1234.5678), u"1234.5678"_s);
-    EXPECT_EQ(TranscriptLedger::decimal(1'000'000), u"1000000.0"_s);
-    EXPECT_EQ(TranscriptLedger::decimal(1e16), u"1e+16"_s);
-    EXPECT_EQ(TranscriptLedger::decimal(1.5e-5), u"1.5e-05"_s);
+    for (const auto& [value, text] : {std::pair{1500.0, "1500.0"}, {0.0, "0.0"}, {0.1, "0.1"}, {1234.5678, "1234.5678"},
+                                      {1e6, "1000000.0"}, {1e16, "1e+16"}, {1.5e-5, "1.5e-05"}})
+        EXPECT_EQ(TranscriptLedger::decimal(value), QLatin1String(text)) << value;
 }
 
 TEST(TranscriptLedger, OrdersByStartAndMergesSpeakersIntoTheLastSixCaptions)
