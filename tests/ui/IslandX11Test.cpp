@@ -237,7 +237,7 @@ TEST_F(X11Island, UnderAWindowManagerStaysAboveOffTheTaskbarInPlaceAndNeverTakes
         << desktop->geometry(panel).x() << "," << desktop->geometry(panel).y();
     EXPECT_EQ(desktop->activeWindow(), normal);
 
-    // Turning to another application collapses the card; raising it leaves the island above.
+    // Turning to another application collapses the card; raising a window leaves the island above it.
     const Window other = windows.create(QRect(300, 400, 300, 200), qRgb(160, 90, 40), false);
     ASSERT_TRUE(test::waitUntil([&] { return desktop->stackingIndex(other) >= 0; }));
     desktop->activate(other);
