@@ -1,5 +1,6 @@
 // Throughput of the Codex channel: lines written by the app-server stand-in, read from the pipe,
 // framed and parsed by CodexRPC and handed to onMessage.
+#include "BenchSupport.h"
 #include "codex/CodexRPC.h"
 #include "platform/HostSystem.h"
 
@@ -142,11 +143,4 @@ void LargeLines(benchmark::State& state)
 BENCHMARK(SmallNotifications)->Arg(100'000)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
 BENCHMARK(LargeLines)->Arg(4)->Arg(16)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2);
 
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return runBenchmarks<QCoreApplication>(argc, argv); }

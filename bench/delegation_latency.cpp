@@ -61,10 +61,7 @@ void conversation(benchmark::State& state, bool screen)
     fixture.access.screenPreflight = true;
     fixture.platform.grabber = &grabber;
     AppModel& model = fixture.make();
-    model.live().setEndpoint(voice.endpoint());
-    model.setApiKey(QStringLiteral("sk-bench"));
-    model.toggle();
-    if (!waitUntil([&] { return model.state() == CompanionState::listening; }, 10'000)) {
+    if (!startConversation(model, voice.endpoint())) {
         state.SkipWithError("conversation did not start");
         return;
     }
@@ -78,10 +75,7 @@ void conversation(benchmark::State& state, bool screen)
                                                                           {QStringLiteral("id"), id}}},
                                {QStringLiteral("type"), QStringLiteral("session.delegation.created")}});
         const qsizetype before = model.captions().size();
-        voice.send(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.input_transcript.delta")},
-                               {QStringLiteral("delta"), QStringLiteral("Question number %1?").arg(round)},
-                               {QStringLiteral("start_ms"), start},
-                               {QStringLiteral("end_ms"), start + 800}});
+        voice.send(userWords(QStringLiteral("Question number %1?").arg(round), start));
         // The clock starts when the model has taken the delta in.
         waitUntil([&] { return model.captions().size() != before || model.pendingDelegations().contains(id); }, 5'000);
         waitUntil([&] { return model.ledger().latestUserText().endsWith(QStringLiteral("%1?").arg(round)); }, 5'000);
@@ -107,11 +101,7 @@ void conversation(benchmark::State& state, bool screen)
         QThread::msleep(1600); // let the next question be a new utterance
         QCoreApplication::processEvents();
     }
-    if (!latencies.empty()) {
-        std::sort(latencies.begin(), latencies.end());
-        state.counters["median_ms"] = latencies[latencies.size() / 2];
-        state.counters["max_ms"] = latencies.back();
-    }
+    reportLatencies(state, latencies);
     model.stop();
     ResponsesTransport::setEndpoint(QUrl());
 }
@@ -128,9 +118,5 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("OPENAI_BASE_URL", "http://127.0.0.1:9/v1");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks<QApplication>(argc, argv);
 }

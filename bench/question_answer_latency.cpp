@@ -57,10 +57,7 @@ void spokenAnswer(benchmark::State& state)
     fixture.platform.grabber = &grabber;
     fixture.platform.codexInstalled = [] { return true; };
     AppModel& model = fixture.make();
-    model.live().setEndpoint(voice.endpoint());
-    model.setApiKey(QStringLiteral("sk-bench"));
-    model.toggle();
-    if (!waitUntil([&] { return model.state() == CompanionState::listening; }, 10'000)) {
+    if (!startConversation(model, voice.endpoint())) {
         state.SkipWithError("conversation did not start");
         return;
     }
@@ -80,10 +77,7 @@ void spokenAnswer(benchmark::State& state)
         }
         const qsizetype answered = codex.responses().size();
         const double start = round * 10'000.0;
-        voice.send(QJsonObject{{"type", "session.input_transcript.delta"},
-                               {"delta", QStringLiteral("Friday number %1").arg(round)},
-                               {"start_ms", start},
-                               {"end_ms", start + 800}});
+        voice.send(userWords(QStringLiteral("Friday number %1").arg(round), start));
         // The clock starts when the model has taken the delta in.
         waitUntil([&] { return model.ledger().latestUserText().endsWith(QStringLiteral("number %1").arg(round)); },
                   5'000);
@@ -99,11 +93,7 @@ void spokenAnswer(benchmark::State& state)
         state.SetIterationTime(std::max(seconds, 0.0));
         ++round;
     }
-    if (!latencies.empty()) {
-        std::sort(latencies.begin(), latencies.end());
-        state.counters["median_ms"] = latencies[latencies.size() / 2];
-        state.counters["max_ms"] = latencies.back();
-    }
+    reportLatencies(state, latencies);
     const auto start = codex.startRecord();
     const qint64 pid = start ? start->value("pid").toInteger() : 0;
     model.quit();
@@ -115,11 +105,4 @@ BENCHMARK(spokenAnswer)->UseManualTime()->Iterations(15)->Unit(benchmark::kMilli
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return runBenchmarks<QApplication>(argc, argv); }

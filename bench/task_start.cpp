@@ -1,6 +1,7 @@
 // Ten computer tasks started by one routing decision, each on its own app-server stand-in:
 // the time until all ten children have answered `initialize` and until all ten turns have
 // started, and the resident memory this process adds per idle task (children excluded).
+#include "BenchSupport.h"
 #include "FakeCodex.h"
 #include "app/TaskRoute.h"
 #include "codex/CodexRPC.h"
@@ -31,16 +32,8 @@ qint64 residentBytes()
     return statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE);
 }
 
-bool spinUntil(const std::function<bool()>& condition, int timeoutMs = 30'000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-    }
-    return true;
-}
+// Children start slowly on a loaded machine.
+bool spinUntil(const std::function<bool()>& condition) { return waitUntil(condition, 30'000); }
 
 // One routing decision's worth of tasks on a fresh manager, with Codex found on PATH.
 struct Batch {
@@ -127,11 +120,4 @@ void ResidentMemoryPerIdleTask(benchmark::State& state)
 BENCHMARK(TenTasksFromOneDecision)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(ResidentMemoryPerIdleTask)->Arg(20)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return runBenchmarks<QCoreApplication>(argc, argv); }

@@ -28,11 +28,16 @@ void IslandPanel::place(const QRect& frame)
 
 void IslandPanel::setAcceptsFocus(bool accepts)
 {
-    if (accepts == m_acceptsFocus)
+    QWindow* window = windowHandle();
+    if (accepts == m_acceptsFocus) {
+        // Another press in the field: the window manager may have dropped the first request.
+        if (accepts && window && !window->isActive())
+            window->requestActivate();
         return;
+    }
     m_acceptsFocus = accepts;
     // Through the window handle, so the flag changes without hiding and re-showing the widget.
-    if (QWindow* window = windowHandle()) {
+    if (window) {
         window->setFlag(Qt::WindowDoesNotAcceptFocus, !accepts);
         platform::applyPanelWindowHints(winId()); // the toolkit rewrote them with the flags
         if (accepts)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 using namespace kestrabo;
+using namespace Qt::StringLiterals;
 using test::ModelFixture;
 
 namespace {
@@ -24,18 +25,16 @@ struct Snapshot {
 
 Snapshot snapshot(AppModel& model)
 {
-    return {model.state(),        model.active(),         model.reading(), model.selected(),
-            model.expanded(),     model.level(),          model.contextLabel(), model.wakeWordStatus(),
-            model.error(),        model.live().isConnected()};
+    return {model.state(), model.active(),       model.reading(),        model.selected(), model.expanded(),
+            model.level(), model.contextLabel(), model.wakeWordStatus(), model.error(),    model.live().isConnected()};
 }
-
 
 // A model whose conversation has started and waits for the microphone answer.
 AppModel& connecting(ModelFixture& f)
 {
     f.access.holdRequests = true;
     AppModel& model = f.make();
-    model.setApiKey(QStringLiteral("sk-test"));
+    model.setApiKey(u"sk-test"_s);
     model.toggle();
     return model;
 }
@@ -46,17 +45,17 @@ TEST(AppModel, StoredSettingsFallBackToDefaultsAndTheShortcutIsWrittenBack)
 {
     {
         ModelFixture f;
-        f.preferences->setValue(QStringLiteral("conversationShortcut"), QStringLiteral("leftShift"));
-        f.preferences->setValue(QStringLiteral("wakeWordEnabled"), QStringLiteral("maybe"));
+        f.preferences->setValue(u"conversationShortcut"_s, u"leftShift"_s);
+        f.preferences->setValue(u"wakeWordEnabled"_s, u"maybe"_s);
         AppModel& model = f.make();
         EXPECT_EQ(model.shortcut(), HotkeyModifier::rightShift);
-        EXPECT_EQ(f.preferences->value(QStringLiteral("conversationShortcut")).toString(), QStringLiteral("rightShift"));
+        EXPECT_EQ(f.preferences->value(u"conversationShortcut"_s).toString(), u"rightShift"_s);
         EXPECT_TRUE(model.wakeWordEnabled());
     }
     {
         ModelFixture f;
-        f.preferences->setValue(QStringLiteral("conversationShortcut"), QStringLiteral("rightOption"));
-        f.preferences->setValue(QStringLiteral("wakeWordEnabled"), false);
+        f.preferences->setValue(u"conversationShortcut"_s, u"rightOption"_s);
+        f.preferences->setValue(u"wakeWordEnabled"_s, false);
         AppModel& model = f.make();
         EXPECT_EQ(model.shortcut(), HotkeyModifier::rightOption);
         EXPECT_EQ(model.hotkey().modifier(), HotkeyModifier::rightOption);
@@ -66,8 +65,8 @@ TEST(AppModel, StoredSettingsFallBackToDefaultsAndTheShortcutIsWrittenBack)
         model.setWakeWordEnabled(true);
         f.preferences->sync();
         QSettings reread(f.preferences->fileName(), QSettings::IniFormat);
-        EXPECT_EQ(reread.value(QStringLiteral("conversationShortcut")).toString(), QStringLiteral("rightControl"));
-        EXPECT_EQ(reread.value(QStringLiteral("wakeWordEnabled")).toString(), QStringLiteral("true"));
+        EXPECT_EQ(reread.value(u"conversationShortcut"_s).toString(), u"rightControl"_s);
+        EXPECT_EQ(reread.value(u"wakeWordEnabled"_s).toString(), u"true"_s);
     }
 }
 
@@ -75,7 +74,7 @@ TEST(AppModel, KeyOfBlanksOpensSettingsAndStartsNothing)
 {
     ModelFixture f;
     AppModel& model = f.make();
-    model.setApiKey(QStringLiteral("  \n\t "));
+    model.setApiKey(u"  \n\t "_s);
     model.toggle();
     EXPECT_TRUE(model.expanded());
     EXPECT_TRUE(model.settings());
@@ -106,10 +105,10 @@ TEST(AppModel, RefusedMicrophoneFailsTheStartWithItsSentence)
     ModelFixture f;
     f.access.microphoneGrant = false;
     AppModel& model = f.make();
-    model.setApiKey(QStringLiteral("sk-test"));
+    model.setApiKey(u"sk-test"_s);
     model.toggle();
     ASSERT_TRUE(test::waitUntil([&] { return model.state() == CompanionState::failed; }));
-    EXPECT_EQ(model.error(), QStringLiteral("Allow Microphone access in the system settings, then start again."));
+    EXPECT_EQ(model.error(), u"Allow Microphone access in the system settings, then start again."_s);
     EXPECT_FALSE(model.active());
     EXPECT_TRUE(model.expanded());
     EXPECT_FALSE(model.microphoneAllowed());
@@ -124,7 +123,7 @@ TEST(AppModel, PlaybackAndAudioReportsWhileActiveThenStopTwiceEqualsOnce)
     EXPECT_EQ(model.state(), CompanionState::speaking);
     model.audio().onPlaybackState(false);
     EXPECT_EQ(model.state(), CompanionState::listening);
-    model.audio().onNotice(QStringLiteral("Echo cancellation could not start (audio error 3)."));
+    model.audio().onNotice(u"Echo cancellation could not start (audio error 3)."_s);
     EXPECT_TRUE(model.audioNotice().has_value());
     model.audio().onNotice(QString());
     EXPECT_FALSE(model.audioNotice().has_value());
@@ -143,29 +142,28 @@ TEST(AppModel, PlaybackAndAudioReportsWhileActiveThenStopTwiceEqualsOnce)
 
     ModelFixture g;
     AppModel& failing = connecting(g);
-    failing.audio().onFailure(QStringLiteral("Speaker playback cannot keep up. Please reconnect."));
+    failing.audio().onFailure(u"Speaker playback cannot keep up. Please reconnect."_s);
     EXPECT_EQ(failing.state(), CompanionState::failed);
-    EXPECT_EQ(failing.error(), QStringLiteral("Speaker playback cannot keep up. Please reconnect."));
+    EXPECT_EQ(failing.error(), u"Speaker playback cannot keep up. Please reconnect."_s);
 }
 
 TEST(AppModel, RendersVoiceDiagnosticsAsOneLineAndStatesByTheirLabels)
 {
-    for (CompanionState state : {CompanionState::idle, CompanionState::connecting, CompanionState::listening,
-                                 CompanionState::speaking, CompanionState::looking, CompanionState::stopped,
-                                 CompanionState::failed})
+    for (CompanionState state :
+         {CompanionState::idle, CompanionState::connecting, CompanionState::listening, CompanionState::speaking,
+          CompanionState::looking, CompanionState::stopped, CompanionState::failed})
         EXPECT_EQ(companionStateFromLabel(label(state)), state);
-    EXPECT_EQ(label(CompanionState::idle), QStringLiteral("Ready when you are"));
-    EXPECT_FALSE(companionStateFromLabel(QStringLiteral("Listening")).has_value());
+    EXPECT_FALSE(companionStateFromLabel(u"Listening"_s).has_value());
 
     LiveDiagnostics diagnostics;
     diagnostics.inputChunks = 12;
     diagnostics.inputBytes = 57600;
     diagnostics.outputChunks = 3;
     diagnostics.outputBytes = 9600;
-    diagnostics.lastEventType = QStringLiteral("session.output_audio.delta");
+    diagnostics.lastEventType = u"session.output_audio.delta"_s;
     EXPECT_EQ(AppModel::renderDiagnostics(diagnostics),
-              QStringLiteral("Sent 12 chunks, 57600 bytes. Received 3 chunks, 9600 bytes. "
-                             "Last event: session.output_audio.delta"));
+              u"Sent 12 chunks, 57600 bytes. Received 3 chunks, 9600 bytes. "
+              "Last event: session.output_audio.delta"_s);
 
     ModelFixture f;
     AppModel& model = f.make();
@@ -180,7 +178,7 @@ TEST(AppModel, WakeListeningFollowsShortcutsConversationAndSetting)
         AppModel& model = f.make();
         model.setWakeWordEnabled(true);
         EXPECT_FALSE(model.wakeListener().wanted);
-        EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Wake listening is off."));
+        EXPECT_EQ(model.wakeWordStatus(), u"Wake listening is off."_s);
         EXPECT_FALSE(model.shortcutAvailable());
         model.refreshPermissions();
         EXPECT_FALSE(model.shortcutAvailable());
@@ -194,16 +192,16 @@ TEST(AppModel, WakeListeningFollowsShortcutsConversationAndSetting)
         model.setWakeWordEnabled(true); // already listening: no second attempt
         model.refreshPermissions();
         EXPECT_EQ(f.recognizer->starts, 1);
-        model.setApiKey(QStringLiteral("sk-test"));
+        model.setApiKey(u"sk-test"_s);
         model.toggle();
         EXPECT_FALSE(model.wakeListener().wanted);
-        EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Wake listening pauses during your conversation."));
+        EXPECT_EQ(model.wakeWordStatus(), u"Wake listening pauses during your conversation."_s);
         EXPECT_FALSE(f.recognizer->running); // the microphone belongs to the conversation
         model.stop();
         EXPECT_TRUE(f.recognizer->running);
         model.setWakeWordEnabled(false);
         EXPECT_FALSE(model.wakeListener().wanted);
-        EXPECT_EQ(model.wakeWordStatus(), QStringLiteral("Wake listening is off."));
+        EXPECT_EQ(model.wakeWordStatus(), u"Wake listening is off."_s);
     }
 }
 
@@ -228,7 +226,7 @@ TEST(AppModel, OneWakeAccessRequestAtATime)
 TEST(AppModel, QuitShutsDownAndClearsTheKeyInMemoryOnly)
 {
     ModelFixture f;
-    (void)f.memoryStore.save(QStringLiteral("sk-stored"));
+    (void)f.memoryStore.save(u"sk-stored"_s);
     AppModel& model = f.make();
     bool terminated = false;
     model.onTerminate = [&] { terminated = true; };
@@ -236,6 +234,6 @@ TEST(AppModel, QuitShutsDownAndClearsTheKeyInMemoryOnly)
     EXPECT_TRUE(terminated);
     EXPECT_TRUE(model.shuttingDown());
     EXPECT_EQ(model.apiKey(), QString());
-    EXPECT_EQ(f.memoryStore.load().value(), QStringLiteral("sk-stored"));
+    EXPECT_EQ(f.memoryStore.load().value(), u"sk-stored"_s);
     EXPECT_EQ(model.state(), CompanionState::stopped);
 }

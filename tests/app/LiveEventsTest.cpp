@@ -9,21 +9,18 @@
 #include <gtest/gtest.h>
 
 using namespace kestrabo;
+using namespace Qt::StringLiterals;
 
 namespace {
-
-const QString kStartup = QStringLiteral(
-    "Screen reading is available when screen permission is granted. Answer simple questions directly. "
-    "Delegate screen questions or computer tasks. Computer tasks use the normal installed Codex CLI and the "
-    "user\u2019s signed-in Codex account: %1 Never claim an action occurred when unavailable. Never submit "
-    "applications; wait for explicit user review.");
 
 // A companion model talking to the voice stand-in over a real WebSocket.
 struct Session : test::ModelFixture {
     sim::LiveSim server;
-    bool codexInstalled = false;
 
-    explicit Session(QJsonObject scenario = {}) : server(std::move(scenario)) {}
+    explicit Session(QJsonObject scenario = {})
+        : server(std::move(scenario))
+    {
+    }
 
     AppModel& open(bool withKey = true)
     {
@@ -31,7 +28,7 @@ struct Session : test::ModelFixture {
         make();
         model->live().setEndpoint(server.endpoint());
         if (withKey)
-            model->setApiKey(QStringLiteral("sk-test"));
+            model->setApiKey(u"sk-test"_s);
         return *model;
     }
 
@@ -43,7 +40,7 @@ struct Session : test::ModelFixture {
 
     QJsonObject event(const QString& type, QJsonObject fields = {})
     {
-        fields.insert(QStringLiteral("type"), type);
+        fields.insert(u"type"_s, type);
         return fields;
     }
 
@@ -51,8 +48,8 @@ struct Session : test::ModelFixture {
     void deliver(const QJsonObject& event)
     {
         server.send(event);
-        const QString marker = QStringLiteral("test.marker.") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-        server.send(QJsonObject{{QStringLiteral("type"), marker}});
+        const QString marker = u"test.marker."_s + QUuid::createUuid().toString(QUuid::WithoutBraces);
+        server.send(QJsonObject{{u"type"_s, marker}});
         ASSERT_TRUE(test::waitUntil([&] { return model->live().diagnostics().lastEventType == marker; }));
     }
 };
@@ -61,27 +58,25 @@ struct Session : test::ModelFixture {
 
 TEST(LiveEvents, SessionStartSendsTheSilentStartupContext)
 {
-    Session s;
-    s.open();
-    ASSERT_TRUE(s.begin());
-    EXPECT_EQ(s.model->contextLabel(), QStringLiteral("Your current display is included with each question"));
-    ASSERT_TRUE(test::waitUntil([&] { return !s.server.received(QStringLiteral("session.thinking.append")).isEmpty(); }));
-    const auto thinking = s.server.received(QStringLiteral("session.thinking.append"));
-    ASSERT_EQ(thinking.size(), 1);
-    EXPECT_EQ(thinking[0].value(QStringLiteral("content")).toString(),
-              kStartup.arg(QStringLiteral("Codex CLI is not installed.")));
-    EXPECT_TRUE(thinking[0].value(QStringLiteral("delegation_id")).isNull());
-    EXPECT_TRUE(s.server.received(QStringLiteral("session.commentary.append")).isEmpty());
-    EXPECT_TRUE(s.model->audio().isRunning());
-
-    Session installed;
-    installed.platform.codexInstalled = [] { return true; };
-    installed.open();
-    ASSERT_TRUE(installed.begin());
-    ASSERT_TRUE(test::waitUntil(
-        [&] { return !installed.server.received(QStringLiteral("session.thinking.append")).isEmpty(); }));
-    EXPECT_EQ(installed.server.received(QStringLiteral("session.thinking.append"))[0].value(QStringLiteral("content")),
-              kStartup.arg(QStringLiteral("Codex is installed.")));
+    for (const bool installed : {false, true}) {
+        Session s;
+        s.platform.codexInstalled = [installed] { return installed; };
+        s.open();
+        ASSERT_TRUE(s.begin());
+        EXPECT_EQ(s.model->contextLabel(), u"Your current display is included with each question"_s);
+        ASSERT_TRUE(test::waitUntil([&] { return !s.server.received(u"session.thinking.append"_s).isEmpty(); }));
+        const auto thinking = s.server.received(u"session.thinking.append"_s);
+        ASSERT_EQ(thinking.size(), 1);
+        // It tells the voice model whether computer tasks can run.
+        EXPECT_TRUE(
+            thinking[0]
+                .value(u"content"_s)
+                .toString()
+                .contains(installed ? u"account: Codex is installed."_s : u"account: Codex CLI is not installed."_s));
+        EXPECT_TRUE(thinking[0].value(u"delegation_id"_s).isNull());
+        EXPECT_TRUE(s.server.received(u"session.commentary.append"_s).isEmpty());
+        EXPECT_TRUE(s.model->audio().isRunning());
+    }
 }
 
 TEST(LiveEvents, TranscriptsFillCaptionsAndSubtitles)
@@ -89,23 +84,18 @@ TEST(LiveEvents, TranscriptsFillCaptionsAndSubtitles)
     Session s;
     s.open();
     ASSERT_TRUE(s.begin());
-    s.deliver(s.event(QStringLiteral("session.input_transcript.delta"),
-                      {{QStringLiteral("delta"), QStringLiteral("What is")}, {QStringLiteral("start_ms"), 0},
-                       {QStringLiteral("end_ms"), 300}, {QStringLiteral("event_id"), QStringLiteral("u1")}}));
-    s.deliver(s.event(QStringLiteral("session.input_transcript.delta"),
-                      {{QStringLiteral("delta"), QStringLiteral(" this?")}, {QStringLiteral("start_ms"), 300},
-                       {QStringLiteral("end_ms"), 600}}));
-    s.deliver(s.event(QStringLiteral("session.output_transcript.delta"),
-                      {{QStringLiteral("delta"), QStringLiteral("A kestrel.")}, {QStringLiteral("start_ms"), 700},
-                       {QStringLiteral("end_ms"), 900}}));
-    EXPECT_EQ(s.model->captions(), (QList<Caption>{{QStringLiteral("You"), QStringLiteral("What is this?")},
-                                                   {QStringLiteral("Kestrabo"), QStringLiteral("A kestrel.")}}));
-    EXPECT_EQ(s.model->liveUserSubtitle(), QStringLiteral("What is this?"));
-    EXPECT_EQ(s.model->liveAssistantSubtitle(), QStringLiteral("A kestrel."));
+    s.deliver(s.event(u"session.input_transcript.delta"_s,
+                      {{u"delta"_s, u"What is"_s}, {u"start_ms"_s, 0}, {u"end_ms"_s, 300}, {u"event_id"_s, u"u1"_s}}));
+    s.deliver(s.event(u"session.input_transcript.delta"_s,
+                      {{u"delta"_s, u" this?"_s}, {u"start_ms"_s, 300}, {u"end_ms"_s, 600}}));
+    s.deliver(s.event(u"session.output_transcript.delta"_s,
+                      {{u"delta"_s, u"A kestrel."_s}, {u"start_ms"_s, 700}, {u"end_ms"_s, 900}}));
+    EXPECT_EQ(s.model->captions(), (QList<Caption>{{u"You"_s, u"What is this?"_s}, {u"Kestrabo"_s, u"A kestrel."_s}}));
+    EXPECT_EQ(s.model->liveUserSubtitle(), u"What is this?"_s);
+    EXPECT_EQ(s.model->liveAssistantSubtitle(), u"A kestrel."_s);
 
     // A repeated delta changes nothing.
-    s.deliver(s.event(QStringLiteral("session.input_transcript.delta"),
-                      {{QStringLiteral("delta"), QStringLiteral("again")}, {QStringLiteral("event_id"), QStringLiteral("u1")}}));
+    s.deliver(s.event(u"session.input_transcript.delta"_s, {{u"delta"_s, u"again"_s}, {u"event_id"_s, u"u1"_s}}));
     EXPECT_EQ(s.model->captions().size(), 2);
 }
 
@@ -115,37 +105,37 @@ TEST(LiveEvents, DelegationsAreRecordedOncePerIdAndOnlyForTheClient)
     s.open();
     ASSERT_TRUE(s.begin());
     const auto delegation = [&](const QJsonValue& target, const QJsonValue& id) {
-        return s.event(QStringLiteral("session.delegation.created"),
-                       {{QStringLiteral("delegation"), QJsonObject{{QStringLiteral("target"), target}, {QStringLiteral("id"), id}}}});
+        return s.event(u"session.delegation.created"_s,
+                       {{u"delegation"_s, QJsonObject{{u"target"_s, target}, {u"id"_s, id}}}});
     };
-    s.deliver(delegation(QStringLiteral("client"), QStringLiteral("d1")));
-    s.deliver(delegation(QStringLiteral("client"), QStringLiteral("d1")));
-    s.deliver(delegation(QStringLiteral("server"), QStringLiteral("d2")));
-    s.deliver(delegation(QStringLiteral("client"), 7));
-    s.deliver(s.event(QStringLiteral("session.delegation.created")));
-    EXPECT_EQ(s.model->pendingDelegations(), QSet<QString>{QStringLiteral("d1")});
+    s.deliver(delegation(u"client"_s, u"d1"_s));
+    s.deliver(delegation(u"client"_s, u"d1"_s));
+    s.deliver(delegation(u"server"_s, u"d2"_s));
+    s.deliver(delegation(u"client"_s, 7));
+    s.deliver(s.event(u"session.delegation.created"_s));
+    EXPECT_EQ(s.model->pendingDelegations(), QSet<QString>{u"d1"_s});
 
-    s.deliver(s.event(QStringLiteral("session.usage.updated"), {{QStringLiteral("usage"), QJsonObject{{QStringLiteral("seconds"), 12.5}}}}));
+    s.deliver(s.event(u"session.usage.updated"_s, {{u"usage"_s, QJsonObject{{u"seconds"_s, 12.5}}}}));
     EXPECT_DOUBLE_EQ(s.model->seconds(), 12.5);
-    s.deliver(s.event(QStringLiteral("session.usage.updated"), {{QStringLiteral("usage"), QJsonObject{{QStringLiteral("seconds"), true}}}}));
+    s.deliver(s.event(u"session.usage.updated"_s, {{u"usage"_s, QJsonObject{{u"seconds"_s, true}}}}));
     EXPECT_DOUBLE_EQ(s.model->seconds(), 12.5);
-    s.deliver(QJsonObject{{QStringLiteral("no"), QStringLiteral("type")}});
+    s.deliver(QJsonObject{{u"no"_s, u"type"_s}});
     EXPECT_EQ(s.model->state(), CompanionState::listening);
 }
 
 TEST(LiveEvents, ServiceErrorsFailTheConversationWithTheirCode)
 {
     for (const auto& [error, code] : std::initializer_list<std::pair<QJsonValue, QString>>{
-             {QJsonObject{{QStringLiteral("code"), QStringLiteral("rate_limited")}}, QStringLiteral("rate_limited")},
-             {QStringLiteral("not an object"), QStringLiteral("unknown_error")},
-             {QJsonObject{{QStringLiteral("code"), 429}}, QStringLiteral("unknown_error")}}) {
+             {QJsonObject{{u"code"_s, u"rate_limited"_s}}, u"rate_limited"_s},
+             {u"not an object"_s, u"unknown_error"_s},
+             {QJsonObject{{u"code"_s, 429}}, u"unknown_error"_s}}) {
         Session s;
         s.open();
         ASSERT_TRUE(s.begin());
-        s.server.send(s.event(QStringLiteral("error"), {{QStringLiteral("error"), error}}));
+        s.server.send(s.event(u"error"_s, {{u"error"_s, error}}));
         ASSERT_TRUE(test::waitUntil([&] { return s.model->state() == CompanionState::failed; }));
         EXPECT_EQ(s.model->error(),
-                  QStringLiteral("GPT-Live rejected a request (%1). Check your API access, then reconnect.").arg(code));
+                  u"GPT-Live rejected a request (%1). Check your API access, then reconnect."_s.arg(code));
         EXPECT_FALSE(s.model->active());
         EXPECT_TRUE(s.model->expanded());
     }
@@ -156,32 +146,32 @@ TEST(LiveEvents, SessionClosedStopsAndLateEventsChangeNothing)
     Session s;
     s.open();
     ASSERT_TRUE(s.begin());
-    s.deliver(s.event(QStringLiteral("session.usage.updated"), {{QStringLiteral("usage"), QJsonObject{{QStringLiteral("seconds"), 3}}}}));
-    s.server.send(s.event(QStringLiteral("session.closed")));
+    s.deliver(s.event(u"session.usage.updated"_s, {{u"usage"_s, QJsonObject{{u"seconds"_s, 3}}}}));
+    s.server.send(s.event(u"session.closed"_s));
     ASSERT_TRUE(test::waitUntil([&] { return !s.model->active(); }));
     EXPECT_EQ(s.model->state(), CompanionState::stopped);
     EXPECT_DOUBLE_EQ(s.model->seconds(), 3);
 
     // Inactive: only session.closed counts, and it still records the final usage.
-    s.model->receive(s.event(QStringLiteral("session.input_transcript.delta"), {{QStringLiteral("delta"), QStringLiteral("late")}}));
-    s.model->receive(s.event(QStringLiteral("error")));
-    s.model->receive(s.event(QStringLiteral("session.started")));
+    s.model->receive(s.event(u"session.input_transcript.delta"_s, {{u"delta"_s, u"late"_s}}));
+    s.model->receive(s.event(u"error"_s));
+    s.model->receive(s.event(u"session.started"_s));
     EXPECT_EQ(s.model->state(), CompanionState::stopped);
     EXPECT_TRUE(s.model->captions().isEmpty());
-    s.model->receive(s.event(QStringLiteral("session.closed"), {{QStringLiteral("usage"), QJsonObject{{QStringLiteral("seconds"), 4.25}}}}));
+    s.model->receive(s.event(u"session.closed"_s, {{u"usage"_s, QJsonObject{{u"seconds"_s, 4.25}}}}));
     EXPECT_DOUBLE_EQ(s.model->seconds(), 4.25);
     EXPECT_EQ(s.model->state(), CompanionState::stopped);
 }
 
 TEST(LiveEvents, StopClosesPolitelyAndRecordsTheFinalUsage)
 {
-    Session s(QJsonObject{{QStringLiteral("usageSeconds"), 7.5}});
+    Session s(QJsonObject{{u"usageSeconds"_s, 7.5}});
     s.open();
     ASSERT_TRUE(s.begin());
     s.model->toggle();
     EXPECT_EQ(s.model->state(), CompanionState::stopped);
     ASSERT_TRUE(test::waitUntil([&] { return s.model->seconds() == 7.5; }));
-    EXPECT_EQ(s.server.received(QStringLiteral("session.close")).size(), 1);
+    EXPECT_EQ(s.server.received(u"session.close"_s).size(), 1);
     EXPECT_FALSE(s.model->live().isConnected());
     EXPECT_EQ(s.model->error(), std::nullopt);
 }
@@ -194,23 +184,15 @@ TEST(LiveEvents, WakingGreetsOnlyWhenAConversationStarts)
         s.model->wake();
         EXPECT_TRUE(s.model->wakeGreetingPending());
         EXPECT_FALSE(s.model->settings());
-        ASSERT_TRUE(test::waitUntil([&] { return !s.server.received(QStringLiteral("session.commentary.append")).isEmpty(); }));
-        const auto spoken = s.server.received(QStringLiteral("session.commentary.append"));
-        EXPECT_EQ(spoken[0].value(QStringLiteral("content")).toString(),
-                  QStringLiteral("The user just woke you by saying Hey, kestrabo. Respond now with a brief "
-                                 "acknowledgment: Hey! I'm here. Then listen for their request."));
+        ASSERT_TRUE(test::waitUntil([&] { return !s.server.received(u"session.commentary.append"_s).isEmpty(); }));
+        const auto spoken = s.server.received(u"session.commentary.append"_s);
+        EXPECT_TRUE(spoken[0].value(u"content"_s).toString().contains(u"Hey! I'm here."_s));
         EXPECT_FALSE(s.model->wakeGreetingPending());
         // The greeting follows the startup context.
-        const auto all = s.server.received();
-        qsizetype thinkingAt = -1, greetingAt = -1;
-        for (qsizetype i = 0; i < all.size(); ++i) {
-            const QString type = all[i].event.value(QStringLiteral("type")).toString();
-            if (type == u"session.thinking.append" && thinkingAt < 0)
-                thinkingAt = i;
-            if (type == u"session.commentary.append" && greetingAt < 0)
-                greetingAt = i;
-        }
-        EXPECT_LT(thinkingAt, greetingAt);
+        QStringList types;
+        for (const auto& received : s.server.received())
+            types.append(received.event.value(u"type"_s).toString());
+        EXPECT_LT(types.indexOf(u"session.thinking.append"_s), types.indexOf(u"session.commentary.append"_s));
     }
     {
         Session s;
@@ -231,21 +213,21 @@ TEST(LiveEvents, WakingGreetsOnlyWhenAConversationStarts)
 
 TEST(LiveEvents, ContextIsDroppedUnlessTheSessionIsReady)
 {
-    Session s(QJsonObject{{QStringLiteral("sendStarted"), false}});
+    Session s(QJsonObject{{u"sendStarted"_s, false}});
     s.open();
     s.model->toggle();
-    ASSERT_TRUE(test::waitUntil([&] { return s.server.received(QStringLiteral("session.start")).size() == 1; }));
+    ASSERT_TRUE(test::waitUntil([&] { return s.server.received(u"session.start"_s).size() == 1; }));
     // Not started yet: a started event delivered by hand must not queue context.
-    s.model->receive(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.started")}});
+    s.model->receive(QJsonObject{{u"type"_s, u"session.started"_s}});
     test::spin(100);
-    EXPECT_TRUE(s.server.received(QStringLiteral("session.thinking.append")).isEmpty());
+    EXPECT_TRUE(s.server.received(u"session.thinking.append"_s).isEmpty());
     EXPECT_EQ(s.model->live().queuedMessages(), 0);
 }
 
 TEST(LiveEvents, NothingOfAStoppedSessionReachesTheNextOne)
 {
     // The stopped session's close is still answered with its usage when the next one starts.
-    Session s(QJsonObject{{QStringLiteral("usageSeconds"), 7.5}});
+    Session s(QJsonObject{{u"usageSeconds"_s, 7.5}});
     s.open();
     ASSERT_TRUE(s.begin());
     s.model->toggle();
@@ -266,16 +248,17 @@ TEST(LiveEvents, NothingOfAStoppedSessionReachesTheNextOne)
 
 TEST(LiveEvents, AFailureWhileStoppingEndsTheConversationFailed)
 {
-    Session s(QJsonObject{{QStringLiteral("closeReply"), false}});
+    Session s(QJsonObject{{u"closeReply"_s, false}});
     s.open();
     ASSERT_TRUE(s.begin());
     // Sends leave one at a time: in one turn of the loop the queue fills to its bound.
     while (s.model->live().queuedMessages() < LiveConnection::maxQueuedMessages)
-        s.model->live().enqueue(LiveProtocol::append(QStringLiteral("context"), std::nullopt, false));
+        s.model->live().enqueue(LiveProtocol::append(u"context"_s, std::nullopt, false));
     s.model->stop();
     EXPECT_EQ(s.model->state(), CompanionState::failed);
-    EXPECT_EQ(s.model->error(), QStringLiteral("Voice context is arriving faster than the connection can send it. "
-                                               "Please reconnect."));
+    EXPECT_EQ(s.model->error(),
+              u"Voice context is arriving faster than the connection can send it. "
+              "Please reconnect."_s);
     EXPECT_FALSE(s.model->active());
     EXPECT_FALSE(s.model->live().isConnected());
 }
@@ -290,18 +273,18 @@ TEST(LiveEvents, AudioThatCannotStartOrDecodeIsHandled)
     refused.model->toggle();
     ASSERT_TRUE(test::waitUntil([&] { return refused.model->state() == CompanionState::failed; }));
     EXPECT_EQ(refused.model->error(),
-              QStringLiteral("Microphone could not start: Audio devices could not initialize (voice processing: 7, "
-                             "ordinary audio: 8). Check the input and output devices in the system Sound settings, "
-                             "close other apps using the microphone, then retry."));
+              u"Microphone could not start: Audio devices could not initialize (voice processing: 7, "
+              "ordinary audio: 8). Check the input and output devices in the system Sound settings, "
+              "close other apps using the microphone, then retry."_s);
 
     // Output audio plays only when its delta is Base64.
     Session s;
     s.open();
     ASSERT_TRUE(s.begin());
     const auto delta = [&](const QJsonValue& value) {
-        return s.event(QStringLiteral("session.output_audio.delta"), {{QStringLiteral("delta"), value}});
+        return s.event(u"session.output_audio.delta"_s, {{u"delta"_s, value}});
     };
-    s.deliver(delta(QStringLiteral("%%%not base64")));
+    s.deliver(delta(u"%%%not base64"_s));
     s.deliver(delta(42));
     EXPECT_TRUE(s.audio->scheduled.empty());
     EXPECT_EQ(s.model->state(), CompanionState::listening);

@@ -70,15 +70,10 @@ TEST(ComputerTasks, TasksOutliveTheConversationAndEndWithTheApp)
     answerDay(c.sessions()[0]);
     ASSERT_TRUE(waitUntil([&] { return c.sessions()[0]->state() == ComputerTaskState::completed; }));
     EXPECT_TRUE(c.answer("d1").isEmpty());
-    // Reviewed from its card: the agent stops and the task waits for the user.
-    c.model->reviewTask(c.sessions()[2]);
-    ASSERT_TRUE(waitUntil([&] { return c.sessions()[2]->state() == ComputerTaskState::manualReview; }));
-    EXPECT_TRUE(c.model->expanded());
 
     // Quitting stops the rest, and no Codex process stays behind.
     c.model->quit();
     EXPECT_EQ(c.sessions()[1]->state(), ComputerTaskState::cancelled);
-    EXPECT_EQ(c.sessions()[1]->browser().status(), "Task control stopped");
     for (qint64 pid : pids)
         EXPECT_TRUE(waitUntil([&] { return processGone(pid); }, 10'000)) << pid;
 }

@@ -12,6 +12,8 @@
 
 namespace kestrabo::test {
 
+using namespace Qt::StringLiterals;
+
 // Counts the captures a model asks for, passing each to the real backend.
 class CountingGrabber final : public ScreenGrabber {
 public:
@@ -43,9 +45,9 @@ struct Conversation : ModelFixture {
     std::unique_ptr<CountingGrabber> counting;
 
     explicit Conversation(const QJsonArray& replies, QJsonObject voiceScenario = {})
-        : voice(std::move(voiceScenario)), responses(QJsonObject{{QStringLiteral("replies"), replies}})
+        : voice(std::move(voiceScenario)), responses(QJsonObject{{u"replies"_s, replies}})
     {
-        fake.displays = {ShareableDisplay{QString(), QStringLiteral("Test Display"), QRect(0, 0, 800, 600)}};
+        fake.displays = {ShareableDisplay{QString(), u"Test Display"_s, QRect(0, 0, 800, 600)}};
         fake.image = QImage(800, 600, QImage::Format_RGB32);
         fake.image.fill(QColor(30, 120, 200));
         access.screenPreflight = true;
@@ -62,7 +64,7 @@ struct Conversation : ModelFixture {
     int captures() const { return counting ? counting->captures : 0; }
 
     // Starts both stand-ins and a conversation; true once the model listens.
-    bool open(const QString& key = QStringLiteral("sk-e2e"))
+    bool open(const QString& key = u"sk-e2e"_s)
     {
         if (voice.start() == 0 || responses.start() == 0)
             return false;
@@ -76,26 +78,33 @@ struct Conversation : ModelFixture {
 
     void say(const QString& text, double startMs, double endMs)
     {
-        voice.send(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.input_transcript.delta")},
-                               {QStringLiteral("delta"), text},
-                               {QStringLiteral("start_ms"), startMs},
-                               {QStringLiteral("end_ms"), endMs}});
+        voice.send(QJsonObject{{u"type"_s, u"session.input_transcript.delta"_s},
+                               {u"delta"_s, text},
+                               {u"start_ms"_s, startMs},
+                               {u"end_ms"_s, endMs}});
     }
 
     void delegate(const QString& id)
     {
-        voice.send(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.delegation.created")},
-                               {QStringLiteral("delegation"),
-                                QJsonObject{{QStringLiteral("target"), QStringLiteral("client")}, {QStringLiteral("id"), id}}}});
+        voice.send(QJsonObject{{u"type"_s, u"session.delegation.created"_s},
+                               {u"delegation"_s, QJsonObject{{u"target"_s, u"client"_s}, {u"id"_s, id}}}});
+    }
+
+    // Says `text` as one utterance and delegates it as "d1"; true once answered.
+    bool ask(const QString& text)
+    {
+        say(text, 0, 600);
+        delegate(u"d1"_s);
+        return waitForAnswer(u"d1"_s);
     }
 
     // The spoken text the voice model received for one delegation, chunks joined.
     QString answer(const QString& delegation) const
     {
         QString text;
-        for (const QJsonObject& event : voice.received(QStringLiteral("session.commentary.append"))) {
-            if (event.value(QStringLiteral("delegation_id")).toString() == delegation)
-                text += event.value(QStringLiteral("content")).toString();
+        for (const QJsonObject& event : voice.received(u"session.commentary.append"_s)) {
+            if (event.value(u"delegation_id"_s).toString() == delegation)
+                text += event.value(u"content"_s).toString();
         }
         return text;
     }
@@ -122,19 +131,15 @@ struct Conversation : ModelFixture {
 // Routing replies the stand-in gives, matched to the routing request by its schema name.
 inline QJsonObject routeReply(const QString& route, bool requiresScreen, QJsonObject extra = {})
 {
-    QJsonObject decision{{QStringLiteral("route"), route},
-                         {QStringLiteral("task"), QStringLiteral("the request")},
-                         {QStringLiteral("requiresScreen"), requiresScreen}};
+    QJsonObject decision{{u"route"_s, route}, {u"task"_s, u"the request"_s}, {u"requiresScreen"_s, requiresScreen}};
     for (auto it = extra.begin(); it != extra.end(); ++it)
         decision.insert(it.key(), it.value());
-    return QJsonObject{{QStringLiteral("match"), QStringLiteral("\"question_route\"")},
-                       {QStringLiteral("outputJSON"), decision}};
+    return QJsonObject{{u"match"_s, u"\"question_route\""_s}, {u"outputJSON"_s, decision}};
 }
 
 inline QJsonObject visionReply(const QString& observations)
 {
-    return QJsonObject{{QStringLiteral("match"), QStringLiteral("You provide screen observations")},
-                       {QStringLiteral("outputText"), observations}};
+    return QJsonObject{{u"match"_s, u"You provide screen observations"_s}, {u"outputText"_s, observations}};
 }
 
 } // namespace kestrabo::test

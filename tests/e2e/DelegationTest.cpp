@@ -10,17 +10,18 @@
 #include <gtest/gtest.h>
 
 using namespace kestrabo;
+using namespace Qt::StringLiterals;
 using test::Conversation;
 using test::routeReply;
 using test::visionReply;
 
 namespace {
 
-const QString kRoutingFailed = QStringLiteral(
-    "Client routing or screen reading failed. Tell the user the task did not start, and ask them to check "
-    "permissions and API access.");
+const QString kRoutingFailed =
+    u"Client routing or screen reading failed. Tell the user the task did not start, and ask them to check "
+    "permissions and API access."_s;
 const QString kAnswerDirectly =
-    QStringLiteral("Answer this conversational question directly. No screen reading or computer action was performed.");
+    u"Answer this conversational question directly. No screen reading or computer action was performed."_s;
 
 bool hasImage(const QJsonObject& body)
 {
@@ -29,7 +30,7 @@ bool hasImage(const QJsonObject& body)
 
 } // namespace
 
-TEST(Delegation, ScreenQuestionIsAnsweredFromAFreshCaptureOfTheRealDisplay)
+TEST(Delegation, ScreenQuestionIsAnsweredFromAFreshCaptureOfTheRealDisplayWithTheStartingKey)
 {
     test::Xvfb xvfb;
     const QString problem = xvfb.start(QSize(1280, 800));
@@ -40,143 +41,125 @@ TEST(Delegation, ScreenQuestionIsAnsweredFromAFreshCaptureOfTheRealDisplay)
     windows.sync();
     X11ScreenGrabber grabber(xvfb.display());
 
-    const QString observations = QStringLiteral("A red window fills the upper left of the display.");
-    Conversation c({routeReply(QStringLiteral("screen"), true), visionReply(observations)});
+    const QString observations = u"A red window fills the upper left of the display."_s;
+    Conversation c({routeReply(u"screen"_s, true), visionReply(observations)});
     c.useGrabber(grabber);
-    ASSERT_TRUE(c.open());
+    // The key that started the conversation, trimmed, serves all of it: a stored key's
+    // trailing line break or an edit of the field meanwhile changes nothing.
+    ASSERT_TRUE(c.open(u" sk-e2e\n"_s));
+    c.model->setApiKey(u"sk-edited"_s);
 
-    c.say(QStringLiteral("What is on my screen?"), 0, 900);
+    c.say(u"What is on my screen?"_s, 0, 900);
     ASSERT_TRUE(test::waitUntil([&] { return c.captures() == 1; }));
-    EXPECT_EQ(c.model->contextLabel(), QStringLiteral("Capturing your current display"));
-    c.delegate(QStringLiteral("d1"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    EXPECT_EQ(c.model->contextLabel(), u"Capturing your current display"_s);
+    c.delegate(u"d1"_s);
+    ASSERT_TRUE(c.waitForAnswer(u"d1"_s));
 
-    const QString answer = c.answer(QStringLiteral("d1"));
-    EXPECT_TRUE(answer.startsWith(QStringLiteral("Verified screen observations captured "))) << answer.toStdString();
-    EXPECT_TRUE(answer.endsWith(QStringLiteral(": ") + observations)) << answer.toStdString();
+    const QString answer = c.answer(u"d1"_s);
+    EXPECT_TRUE(answer.startsWith(u"Verified screen observations captured "_s)) << answer.toStdString();
+    EXPECT_TRUE(answer.endsWith(u": "_s + observations)) << answer.toStdString();
     EXPECT_EQ(c.captures(), 1); // the utterance's capture served routing and vision
 
-    const auto routing = c.requestBodies(QStringLiteral("\"question_route\""));
+    const auto routing = c.requestBodies(u"\"question_route\""_s);
     ASSERT_EQ(routing.size(), 1);
     const QByteArray routingText = QJsonDocument(routing[0]).toJson(QJsonDocument::Compact);
-    EXPECT_TRUE(routingText.contains("What is on my screen?"));
     EXPECT_TRUE(routingText.contains("You: What is on my screen?"));
     EXPECT_TRUE(routingText.contains("Computer tasks:"));
     EXPECT_TRUE(hasImage(routing[0]));
-    const auto vision = c.requestBodies(QStringLiteral("You provide screen observations"));
+    const auto vision = c.requestBodies(u"You provide screen observations"_s);
     ASSERT_EQ(vision.size(), 1);
     EXPECT_TRUE(hasImage(vision[0]));
+    for (const auto& request : c.responses.received())
+        EXPECT_EQ(request.header("Authorization"), "Bearer sk-e2e");
 
     EXPECT_EQ(c.model->findings(), observations);
     const QString display = c.model->snapshot()->displayName;
-    EXPECT_EQ(c.model->contextLabel(), display + QStringLiteral(" included"));
+    EXPECT_EQ(c.model->contextLabel(), display + u" included"_s);
     EXPECT_FALSE(c.model->reading());
     EXPECT_EQ(c.model->state(), CompanionState::listening);
     EXPECT_EQ(c.model->error(), std::nullopt);
 }
 
-// The key that started the conversation, trimmed, serves all of it: a stored key's trailing
-// line break or an edit of the field meanwhile changes nothing.
-TEST(Delegation, EveryRequestOfAConversationUsesTheKeyThatStartedIt)
-{
-    Conversation c({routeReply(QStringLiteral("screen"), true), visionReply(QStringLiteral("A blue screen."))});
-    ASSERT_TRUE(c.open(QStringLiteral(" sk-e2e\n")));
-    c.model->setApiKey(QStringLiteral("sk-edited"));
-    c.say(QStringLiteral("What is on my screen?"), 0, 900);
-    c.delegate(QStringLiteral("d1"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
-    EXPECT_EQ(c.model->error(), std::nullopt);
-    const auto requests = c.responses.received();
-    ASSERT_EQ(requests.size(), 2);
-    for (const auto& request : requests)
-        EXPECT_EQ(request.header("Authorization"), "Bearer sk-e2e");
-}
-
 TEST(Delegation, DelegationsOfOneUtteranceShareOneAnalysis)
 {
-    Conversation c({routeReply(QStringLiteral("direct"), false)});
+    Conversation c({routeReply(u"direct"_s, false)});
     ASSERT_TRUE(c.open());
-    c.say(QStringLiteral("How are you?"), 0, 600);
-    c.delegate(QStringLiteral("d1"));
-    c.delegate(QStringLiteral("d2"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d2")));
-    EXPECT_EQ(c.answer(QStringLiteral("d1")), kAnswerDirectly);
-    EXPECT_EQ(c.answer(QStringLiteral("d2")), kAnswerDirectly);
-    EXPECT_EQ(c.requestBodies(QStringLiteral("\"question_route\"")).size(), 1);
+    c.say(u"How are you?"_s, 0, 600);
+    c.delegate(u"d1"_s);
+    c.delegate(u"d2"_s);
+    ASSERT_TRUE(c.waitForAnswer(u"d1"_s));
+    ASSERT_TRUE(c.waitForAnswer(u"d2"_s));
+    EXPECT_EQ(c.answer(u"d1"_s), kAnswerDirectly);
+    EXPECT_EQ(c.answer(u"d2"_s), kAnswerDirectly);
+    EXPECT_EQ(c.requestBodies(u"\"question_route\""_s).size(), 1);
     EXPECT_EQ(c.model->lastRoutedKind(), QuestionRoute::direct);
     EXPECT_TRUE(c.model->pendingDelegations().isEmpty());
 
     // A later delegation for the same words is answered without classifying again.
-    c.delegate(QStringLiteral("d3"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d3")));
-    EXPECT_EQ(c.answer(QStringLiteral("d3")),
-              QStringLiteral("Answer the user's simple question directly. No computer action was needed."));
-    EXPECT_EQ(c.requestBodies(QStringLiteral("\"question_route\"")).size(), 1);
+    c.delegate(u"d3"_s);
+    ASSERT_TRUE(c.waitForAnswer(u"d3"_s));
+    EXPECT_EQ(c.answer(u"d3"_s), u"Answer the user's simple question directly. No computer action was needed."_s);
+    EXPECT_EQ(c.requestBodies(u"\"question_route\""_s).size(), 1);
 }
 
 TEST(Delegation, AContinuationDeltaKeepsTheUtterance)
 {
-    Conversation c({routeReply(QStringLiteral("direct"), false)});
+    Conversation c({routeReply(u"direct"_s, false)});
     ASSERT_TRUE(c.open());
-    c.say(QStringLiteral("Tell me"), 0, 500);
+    c.say(u"Tell me"_s, 0, 500);
     ASSERT_TRUE(test::waitUntil([&] { return c.captures() == 1; }));
-    c.say(QStringLiteral(" a joke"), 800, 1200); // within 1,000 ms of the last end, at once
+    c.say(u" a joke"_s, 800, 1200); // within 1,000 ms of the last end, at once
     QElapsedTimer sinceLastWords;
     sinceLastWords.start();
-    c.delegate(QStringLiteral("d1"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    c.delegate(u"d1"_s);
+    ASSERT_TRUE(c.waitForAnswer(u"d1"_s));
     EXPECT_EQ(c.captures(), 1);
-    EXPECT_EQ(c.model->lastRoutedText(), QStringLiteral("Tell me a joke"));
+    EXPECT_EQ(c.model->lastRoutedText(), u"Tell me a joke"_s);
 
     // Still within 1.5 s of the last words (the debounce takes one): the utterance goes on.
     // A machine too busy to answer in time cannot show this, and is not held against the code.
     if (sinceLastWords.elapsed() < 1'300) {
-        c.say(QStringLiteral(" please"), 1300, 1500);
-        ASSERT_TRUE(test::waitUntil([&] { return c.model->captions().last().text.endsWith(QStringLiteral("please")); }));
-        EXPECT_EQ(c.model->lastRoutedText(), QStringLiteral("Tell me a joke"));
+        c.say(u" please"_s, 1300, 1500);
+        ASSERT_TRUE(test::waitUntil([&] { return c.model->captions().last().text.endsWith(u"please"_s); }));
+        EXPECT_EQ(c.model->lastRoutedText(), u"Tell me a joke"_s);
         EXPECT_EQ(c.captures(), 1);
     }
 
-    c.say(QStringLiteral("New question"), 5000, 5600); // a pause: a new utterance
+    c.say(u"New question"_s, 5000, 5600); // a pause: a new utterance
     ASSERT_TRUE(test::waitUntil([&] { return c.captures() == 2; }));
     EXPECT_EQ(c.model->lastRoutedText(), QString());
 }
 
 TEST(Delegation, StoppingDuringClassificationSendsNothingAndLeavesTheState)
 {
-    QJsonObject slow = routeReply(QStringLiteral("direct"), false);
-    slow.insert(QStringLiteral("delayMs"), 800);
+    QJsonObject slow = routeReply(u"direct"_s, false);
+    slow.insert(u"delayMs"_s, 800);
     Conversation c({slow});
     ASSERT_TRUE(c.open());
-    c.say(QStringLiteral("What time is it?"), 0, 600);
-    c.delegate(QStringLiteral("d1"));
+    c.say(u"What time is it?"_s, 0, 600);
+    c.delegate(u"d1"_s);
     ASSERT_TRUE(test::waitUntil([&] { return !c.responses.received().isEmpty(); }));
     c.model->stop();
     test::spin(1'200);
     EXPECT_EQ(c.model->state(), CompanionState::stopped);
-    EXPECT_TRUE(c.answer(QStringLiteral("d1")).isEmpty());
+    EXPECT_TRUE(c.answer(u"d1"_s).isEmpty());
     EXPECT_EQ(c.model->lastRoutedKind(), std::nullopt);
 }
 
 TEST(Delegation, RoutingOrReadingFailureSetsTheErrorAndSaysSo)
 {
-    const QJsonObject routingDown{{QStringLiteral("status"), 500},
-                                  {QStringLiteral("json"), QJsonObject{{QStringLiteral("error"), QJsonObject{}}}}};
-    const QJsonObject visionDown{{QStringLiteral("match"), QStringLiteral("You provide screen observations")},
-                                 {QStringLiteral("status"), 503}};
+    const QJsonObject routingDown{{u"status"_s, 500}, {u"json"_s, QJsonObject{{u"error"_s, QJsonObject{}}}}};
+    const QJsonObject visionDown{{u"match"_s, u"You provide screen observations"_s}, {u"status"_s, 503}};
     const std::pair<QJsonArray, QString> cases[] = {
-        {{routingDown}, QStringLiteral("Request routing failed (HTTP 500). Check OpenAI access and billing.")},
-        {{routeReply(QStringLiteral("screen"), true), visionDown},
-         QStringLiteral("Screen reading failed (HTTP 503). Check OpenAI access and billing.")},
+        {{routingDown}, u"Request routing failed (HTTP 500). Check OpenAI access and billing."_s},
+        {{routeReply(u"screen"_s, true), visionDown},
+         u"Screen reading failed (HTTP 503). Check OpenAI access and billing."_s},
     };
     for (const auto& [replies, error] : cases) {
         Conversation c(replies);
         ASSERT_TRUE(c.open());
-        c.say(QStringLiteral("What does the dialog say?"), 0, 600);
-        c.delegate(QStringLiteral("d1"));
-        ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
-        EXPECT_EQ(c.answer(QStringLiteral("d1")), kRoutingFailed);
+        ASSERT_TRUE(c.ask(u"What does the dialog say?"_s));
+        EXPECT_EQ(c.answer(u"d1"_s), kRoutingFailed);
         EXPECT_EQ(c.model->error(), error);
         EXPECT_FALSE(c.model->reading());
         EXPECT_EQ(c.model->state(), CompanionState::listening);
@@ -187,7 +170,7 @@ TEST(Delegation, RoutingOrReadingFailureSetsTheErrorAndSaysSo)
 // and to vision, and the labels say so at each step.
 TEST(Delegation, ACircledRegionTravelsWithTheNextQuestion)
 {
-    Conversation c({routeReply(QStringLiteral("screen"), true), visionReply(QStringLiteral("A chart."))});
+    Conversation c({routeReply(u"screen"_s, true), visionReply(u"A chart."_s)});
     ASSERT_TRUE(c.open());
     QStringList labels;
     QObject::connect(c.model.get(), &AppModel::changed, [&] {
@@ -198,118 +181,114 @@ TEST(Delegation, ACircledRegionTravelsWithTheNextQuestion)
     ASSERT_TRUE(test::waitUntil([&] { return c.model->selectedCrop().has_value(); }));
     const QByteArray display = c.model->snapshot()->jpeg;
     const QByteArray crop = *c.model->selectedCrop();
-    c.say(QStringLiteral("What is circled?"), 0, 600);
-    c.delegate(QStringLiteral("d1"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
+    ASSERT_TRUE(c.ask(u"What is circled?"_s));
 
     const auto images = [](const QJsonObject& body) {
         QStringList urls;
         for (const QJsonValue& part : body[u"input"][0][u"content"].toArray()) {
-            if (part[u"type"] == QStringLiteral("input_image"))
+            if (part[u"type"] == u"input_image"_s)
                 urls.append(part[u"image_url"].toString());
         }
         return urls;
     };
-    const QStringList expected{"data:image/jpeg;base64," + display.toBase64(), "data:image/jpeg;base64," + crop.toBase64()};
-    const auto routing = c.requestBodies(QStringLiteral("\"question_route\""));
-    const auto vision = c.requestBodies(QStringLiteral("You provide screen observations"));
+    const QStringList expected{"data:image/jpeg;base64," + display.toBase64(),
+                               "data:image/jpeg;base64," + crop.toBase64()};
+    const auto routing = c.requestBodies(u"\"question_route\""_s);
+    const auto vision = c.requestBodies(u"You provide screen observations"_s);
     ASSERT_EQ(routing.size(), 1);
     ASSERT_EQ(vision.size(), 1);
     EXPECT_EQ(images(routing[0]), expected);
     EXPECT_EQ(images(vision[0]), expected);
-    const qsizetype asked = labels.indexOf(QStringLiteral("Current display and circled region included"));
+    const qsizetype asked = labels.indexOf(u"Current display and circled region included"_s);
     ASSERT_GE(asked, 0) << labels.join(" | ").toStdString();
-    EXPECT_EQ(labels.mid(asked), (QStringList{"Current display and circled region included", "Reading the circled region",
-                                              "Circled region included"}));
+    EXPECT_EQ(labels.mid(asked),
+              (QStringList{"Current display and circled region included", "Reading the circled region",
+                           "Circled region included"}));
 }
 
 TEST(Delegation, InvalidationWhileReadingReturnsToListening)
 {
-    QJsonObject slow = visionReply(QStringLiteral("stale"));
-    slow.insert(QStringLiteral("delayMs"), 800);
-    Conversation c({routeReply(QStringLiteral("screen"), true), slow});
+    QJsonObject slow = visionReply(u"stale"_s);
+    slow.insert(u"delayMs"_s, 800);
+    Conversation c({routeReply(u"screen"_s, true), slow});
     ASSERT_TRUE(c.open());
-    c.say(QStringLiteral("Read this"), 0, 600);
-    c.delegate(QStringLiteral("d1"));
+    c.say(u"Read this"_s, 0, 600);
+    c.delegate(u"d1"_s);
     ASSERT_TRUE(test::waitUntil([&] { return c.model->state() == CompanionState::looking; }));
     EXPECT_TRUE(c.model->reading());
     c.model->clearSelection();
     EXPECT_EQ(c.model->state(), CompanionState::listening);
     EXPECT_FALSE(c.model->reading());
     test::spin(1'000);
-    EXPECT_TRUE(c.answer(QStringLiteral("d1")).isEmpty());
+    EXPECT_TRUE(c.answer(u"d1"_s).isEmpty());
     EXPECT_EQ(c.model->findings(), QString());
 }
 
 // show_browser is answered from the stored acknowledgment when the same words come again.
 TEST(Delegation, ARepeatedBrowserRequestGetsTheSameAnswer)
 {
-    Conversation c({routeReply(QStringLiteral("show_browser"), false)});
+    Conversation c({routeReply(u"show_browser"_s, false)});
     c.platform.codexInstalled = [] { return true; };
     ASSERT_TRUE(c.open());
-    c.say(QStringLiteral("Show me your browser"), 0, 600);
-    c.delegate(QStringLiteral("d1"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
-    const QString first = c.answer(QStringLiteral("d1"));
-    EXPECT_EQ(first, QStringLiteral("There is no Codex task to show yet."));
-    c.delegate(QStringLiteral("d2"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d2")));
-    EXPECT_EQ(c.answer(QStringLiteral("d2")), first);
-    EXPECT_EQ(c.requestBodies(QStringLiteral("\"question_route\"")).size(), 1);
+    ASSERT_TRUE(c.ask(u"Show me your browser"_s));
+    const QString first = c.answer(u"d1"_s);
+    EXPECT_EQ(first, u"There is no Codex task to show yet."_s);
+    c.delegate(u"d2"_s);
+    ASSERT_TRUE(c.waitForAnswer(u"d2"_s));
+    EXPECT_EQ(c.answer(u"d2"_s), first);
+    EXPECT_EQ(c.requestBodies(u"\"question_route\""_s).size(), 1);
 }
 
 // Without a capture the question is still routed, without an image; a direct route that was
 // not delegated sends the voice model nothing.
 TEST(Delegation, ADirectRouteWithoutACaptureOrDelegationSendsNothing)
 {
-    Conversation c({routeReply(QStringLiteral("direct"), false)});
-    c.fake.captureError = KestraboError::message(QStringLiteral("The current display is unavailable."));
+    Conversation c({routeReply(u"direct"_s, false)});
+    c.fake.captureError = KestraboError::message(u"The current display is unavailable."_s);
     ASSERT_TRUE(c.open());
-    ASSERT_TRUE(test::waitUntil([&] { return c.contextCount(QStringLiteral("session.thinking.append")) == 1; }));
-    c.say(QStringLiteral("Hello there"), 0, 600);
+    ASSERT_TRUE(test::waitUntil([&] { return c.contextCount(u"session.thinking.append"_s) == 1; }));
+    c.say(u"Hello there"_s, 0, 600);
     ASSERT_TRUE(test::waitUntil([&] { return c.model->lastRoutedKind() == QuestionRoute::direct; }));
     test::spin(200);
-    EXPECT_EQ(c.contextCount(QStringLiteral("session.thinking.append")), 1); // the startup context only
-    EXPECT_EQ(c.contextCount(QStringLiteral("session.commentary.append")), 0);
-    const auto routing = c.requestBodies(QStringLiteral("\"question_route\""));
+    EXPECT_EQ(c.contextCount(u"session.thinking.append"_s), 1); // the startup context only
+    EXPECT_EQ(c.contextCount(u"session.commentary.append"_s), 0);
+    const auto routing = c.requestBodies(u"\"question_route\""_s);
     ASSERT_EQ(routing.size(), 1);
     EXPECT_FALSE(hasImage(routing[0]));
-    EXPECT_EQ(c.model->contextLabel(), QStringLiteral("Screen recording unavailable. Voice still works."));
+    EXPECT_EQ(c.model->contextLabel(), u"Screen recording unavailable. Voice still works."_s);
 }
 
 TEST(Delegation, ATaskWithoutCodexOpensSettingsAndSaysNothingStarted)
 {
-    Conversation c({routeReply(QStringLiteral("task"), false)});
+    Conversation c({routeReply(u"task"_s, false)});
     ASSERT_TRUE(c.open());
     c.model->setSettings(false);
-    c.say(QStringLiteral("Book me a flight"), 0, 600);
-    c.delegate(QStringLiteral("d1"));
-    ASSERT_TRUE(c.waitForAnswer(QStringLiteral("d1")));
-    const QString message = QStringLiteral("Codex CLI is not installed. Voice can continue. No computer task was started.");
-    EXPECT_EQ(c.answer(QStringLiteral("d1")), message);
+    ASSERT_TRUE(c.ask(u"Book me a flight"_s));
+    const QString message = u"Codex CLI is not installed. Voice can continue. No computer task was started."_s;
+    EXPECT_EQ(c.answer(u"d1"_s), message);
     EXPECT_TRUE(c.model->settings());
     EXPECT_EQ(c.model->findings(), message);
 }
 
 TEST(Delegation, CirclingDuringAnAnalysisDropsItsAnswer)
 {
-    QJsonObject slow = routeReply(QStringLiteral("screen"), true);
-    slow.insert(QStringLiteral("delayMs"), 600);
-    Conversation c({slow, visionReply(QStringLiteral("stale"))});
+    QJsonObject slow = routeReply(u"screen"_s, true);
+    slow.insert(u"delayMs"_s, 600);
+    Conversation c({slow, visionReply(u"stale"_s)});
     ASSERT_TRUE(c.open());
-    c.say(QStringLiteral("What is this?"), 0, 600);
-    c.delegate(QStringLiteral("d1"));
+    c.say(u"What is this?"_s, 0, 600);
+    c.delegate(u"d1"_s);
     ASSERT_TRUE(test::waitUntil([&] { return !c.responses.received().isEmpty(); }));
     c.model->circle(QGuiApplication::primaryScreen(), QRectF(10, 10, 100, 100));
     ASSERT_TRUE(test::waitUntil([&] { return c.model->selectedCrop().has_value(); }));
     test::spin(900);
-    EXPECT_TRUE(c.answer(QStringLiteral("d1")).isEmpty());
-    EXPECT_TRUE(c.requestBodies(QStringLiteral("You provide screen observations")).isEmpty());
+    EXPECT_TRUE(c.answer(u"d1"_s).isEmpty());
+    EXPECT_TRUE(c.requestBodies(u"You provide screen observations"_s).isEmpty());
     EXPECT_EQ(c.model->findings(), QString());
-    EXPECT_EQ(c.model->contextLabel(), QStringLiteral("Circled region ready. Ask about it."));
+    EXPECT_EQ(c.model->contextLabel(), u"Circled region ready. Ask about it."_s);
     // The region notice went out as silent context.
-    const auto thinking = c.voice.received(QStringLiteral("session.thinking.append"));
+    const auto thinking = c.voice.received(u"session.thinking.append"_s);
     ASSERT_EQ(thinking.size(), 2);
-    EXPECT_EQ(thinking[1].value(QStringLiteral("content")).toString(),
-              QStringLiteral("The user circled a new region. Screen questions require fresh findings from the client."));
+    EXPECT_EQ(thinking[1].value(u"content"_s).toString(),
+              u"The user circled a new region. Screen questions require fresh findings from the client."_s);
 }

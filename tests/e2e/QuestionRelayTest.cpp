@@ -101,8 +101,6 @@ TEST(QuestionRelay, SecretQuestionsStayInTheCard)
     EXPECT_TRUE(c.model->expanded());
 
     const QString request = task->worker().pendingQuestions()[0].id;
-    EXPECT_FALSE(c.model->answerTaskQuestion(task, request, {{"pin", {" "}}}).ok());
-    EXPECT_EQ(c.model->error(), "Each Codex question needs an explicit answer from the user.");
     EXPECT_TRUE(c.model->answerTaskQuestion(task, request, {{"day", {"Friday"}}, {"pin", {"1234"}}}).ok());
     EXPECT_FALSE(c.model->error());
     ASSERT_TRUE(waitUntil([&] { return task->state() == ComputerTaskState::completed; }));

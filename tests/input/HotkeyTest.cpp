@@ -95,9 +95,20 @@ TEST(HotkeyX11, TapAndHoldReachTheCallbacksWhileTheFocusedWindowKeepsItsKeys)
     EXPECT_EQ(rig.settle(), QStringList({kDown, kHeld, QStringLiteral("hold"), kUp, QStringLiteral("Right Shift released"),
                                          QStringLiteral("release")}));
 
+    // Each choice answers to its own key.
+    for (const auto& [modifier, key] : {std::pair{HotkeyModifier::rightCommand, "Super_R"},
+                                        {HotkeyModifier::rightOption, "Alt_R"},
+                                        {HotkeyModifier::rightControl, "Control_R"}}) {
+        rig.controller.setModifier(modifier);
+        rig.down(key);
+        rig.up(key);
+        const QStringList log = rig.settle();
+        EXPECT_EQ(log.mid(log.size() - 2), QStringList({title(modifier) + QStringLiteral(" tapped"), QStringLiteral("tap")}));
+    }
+
     rig.down("a");
     rig.input.release("a");
-    EXPECT_TRUE(waitUntil([&] { return rig.input.keyPressesReceived() == 3; }));
+    EXPECT_TRUE(waitUntil([&] { return rig.input.keyPressesReceived() == 6; }));
     EXPECT_EQ(rig.input.inputFocus(), window);
     EXPECT_EQ(rig.controller.observedEventMask() & HotkeyController::requiredEvents, HotkeyController::requiredEvents);
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 using namespace kestrabo;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -24,7 +25,7 @@ struct ScreenModel : test::ModelFixture {
         lastScreenAccess.reset();
         access.screenPreflight = true;
         const QSize pixels = (QSizeF(screen->geometry().size()) * screen->devicePixelRatio()).toSize();
-        grabber.displays = {{QStringLiteral("screen"), QStringLiteral("screen"), QRect(QPoint(0, 0), pixels)}};
+        grabber.displays = {{u"screen"_s, u"screen"_s, QRect(QPoint(0, 0), pixels)}};
         grabber.image = QImage(pixels, QImage::Format_RGB32);
         grabber.image.fill(Qt::darkCyan);
         platform.grabber = &grabber;
@@ -39,14 +40,14 @@ TEST(AppModelScreen, CircledRegionIsCapturedClearedOrRefused)
     AppModel& model = f.make({.enableShortcuts = false, .loadCredentials = false});
     model.circle(f.screen, QRectF(10, 10, 100, 80));
     EXPECT_TRUE(model.selected() && model.expanded());
-    EXPECT_EQ(model.contextLabel(), QStringLiteral("Capturing your selection"));
+    EXPECT_EQ(model.contextLabel(), u"Capturing your selection"_s);
     ASSERT_TRUE(test::waitUntil([&] { return model.snapshot().has_value(); }));
-    EXPECT_EQ(model.contextLabel(), QStringLiteral("Circled region ready. Ask about it."));
+    EXPECT_EQ(model.contextLabel(), u"Circled region ready. Ask about it."_s);
     ASSERT_TRUE(model.selectedCrop());
     EXPECT_EQ(model.selectedCrop(), model.snapshot()->crop);
     model.clearSelection();
     EXPECT_FALSE(model.selected() || model.selectedCrop() || model.snapshot());
-    EXPECT_EQ(model.contextLabel(), QStringLiteral("Screen context is off until you start"));
+    EXPECT_EQ(model.contextLabel(), u"Screen context is off until you start"_s);
 
     // A selection cleared while its capture runs never lands.
     f.grabber.hold = true;
@@ -63,7 +64,7 @@ TEST(AppModelScreen, CircledRegionIsCapturedClearedOrRefused)
     model.circle(f.screen, QRectF(10, 10, 100, 80));
     ASSERT_TRUE(test::waitUntil([&] { return model.error().has_value(); }));
     EXPECT_FALSE(model.selected());
-    EXPECT_TRUE(model.error()->startsWith(QStringLiteral("Allow Kestrabo to capture the screen in the desktop's privacy settings")));
+    EXPECT_TRUE(model.error()->startsWith(u"Allow Kestrabo to capture the screen in the desktop's privacy settings"_s));
 }
 
 TEST(AppModelScreen, ScreenPermissionRefreshAndRequest)
@@ -73,8 +74,7 @@ TEST(AppModelScreen, ScreenPermissionRefreshAndRequest)
     AppModel& model = f.make({.enableShortcuts = false, .loadCredentials = false});
     model.refreshPermissions();
     ASSERT_TRUE(test::waitUntil([&] { return !model.screenPermissionChecking(); }));
-    EXPECT_EQ(model.screenPermissionNotice(),
-              QStringLiteral("Screen access is not confirmed. Choose Allow to check it once."));
+    EXPECT_EQ(model.screenPermissionNotice(), u"Screen access is not confirmed. Choose Allow to check it once."_s);
     EXPECT_FALSE(model.screenAllowed());
 
     // Allow: the probe finds a display. A refusal opens the screen settings and clears the flag.
@@ -84,7 +84,7 @@ TEST(AppModelScreen, ScreenPermissionRefreshAndRequest)
     f.grabber.displaysError = test::accessDenied();
     model.requestScreenAccess();
     ASSERT_TRUE(test::waitUntil([&] { return !model.screenAllowed(); }));
-    EXPECT_EQ(f.access.openedPanes, QStringList{QStringLiteral("Privacy_ScreenCapture")});
+    EXPECT_EQ(f.access.openedPanes, QStringList{u"Privacy_ScreenCapture"_s});
 
     // A desktop whose preflight still says yes does not paint over the refusal just found.
     f.access.screenPreflight = true;

@@ -8,15 +8,15 @@
 #include <gtest/gtest.h>
 
 using namespace kestrabo;
+using namespace Qt::StringLiterals;
 using test::FakeGrabber;
 
 namespace {
 
-const QString kTimedOut = QStringLiteral("Screen access check timed out. Try Refresh permissions again.");
+const QString kTimedOut = u"Screen access check timed out. Try Refresh permissions again."_s;
 
 // Answers arrive in a later turn, never inside the call.
-template <class T>
-std::optional<T> answer(const std::function<void(std::function<void(T)>)>& ask)
+template <class T> std::optional<T> answer(const std::function<void(std::function<void(T)>)>& ask)
 {
     std::optional<T> result;
     ask([&](T value) { result = value; });
@@ -35,7 +35,7 @@ KestraboError nested(const KestraboError& innermost, int wrappers)
 {
     KestraboError error = innermost;
     for (int i = 0; i < wrappers; ++i)
-        error = KestraboError(QStringLiteral("Wrapper"), i, QStringLiteral("level")).wrapping(error);
+        error = KestraboError(u"Wrapper"_s, i, u"level"_s).wrapping(error);
     return error;
 }
 
@@ -45,8 +45,8 @@ TEST(Permissions, ChecksWithoutPromptUsePreflightThenMemory)
 {
     lastScreenAccess.reset();
     const Permissions::Probe probe = [](Permissions::StatusCallback) { ADD_FAILURE() << "probed without a prompt"; };
-    EXPECT_EQ(check(false, false, probe), ScreenAccessStatus::unavailable(QStringLiteral(
-                                              "Screen access is not confirmed. Choose Allow to check it once.")));
+    EXPECT_EQ(check(false, false, probe),
+              ScreenAccessStatus::unavailable(u"Screen access is not confirmed. Choose Allow to check it once."_s));
     EXPECT_EQ(check(false, true, probe), ScreenAccessStatus::available());
     // The preflight may lag behind: a remembered answer stands.
     EXPECT_EQ(check(false, false, probe), ScreenAccessStatus::available());
@@ -94,13 +94,14 @@ TEST(Permissions, ProbeAnswersFromTheBackendOnceAndInTime)
         grabber.displaysError = error;
         return answer<ScreenAccessStatus>([&](auto done) { Permissions::probeScreenAccess(grabber, done); });
     };
-    const QList<ShareableDisplay> one{{QStringLiteral("screen"), QStringLiteral("screen"), QRect(0, 0, 10, 10)}};
-    EXPECT_EQ(probe({}, {}), ScreenAccessStatus::unavailable(QStringLiteral(
-                                 "No display is available for screen capture. Try Refresh permissions again.")));
+    const QList<ShareableDisplay> one{{u"screen"_s, u"screen"_s, QRect(0, 0, 10, 10)}};
+    EXPECT_EQ(probe({}, {}),
+              ScreenAccessStatus::unavailable(
+                  u"No display is available for screen capture. Try Refresh permissions again."_s));
     EXPECT_EQ(probe(one, nested(test::accessDenied(), 2)), ScreenAccessStatus::denied());
     EXPECT_EQ(probe(one, KestraboError(ScreenCaptureError::domain, ScreenCaptureError::unreachable, QString())),
               ScreenAccessStatus::unavailable(
-                  QStringLiteral("Screen capture is temporarily unavailable. Try Refresh permissions again.")));
+                  u"Screen capture is temporarily unavailable. Try Refresh permissions again."_s));
     EXPECT_EQ(probe(one, {}), ScreenAccessStatus::available());
 
     // A backend that answers after the time-out: the time-out is the answer, and the late
@@ -128,9 +129,9 @@ TEST(Permissions, DenialIsFoundAtMostEightErrorsDeep)
     for (const auto& [wrappers, denied] : {std::pair{0, true}, {3, true}, {7, true}, {8, false}, {10, false}})
         EXPECT_EQ(Permissions::isScreenAccessDenied(nested(test::accessDenied(), wrappers)), denied) << wrappers;
     EXPECT_FALSE(Permissions::isScreenAccessDenied(
-        KestraboError(ScreenCaptureError::domain, ScreenCaptureError::readFailed, QStringLiteral("x"))));
-    EXPECT_FALSE(Permissions::isScreenAccessDenied(
-        KestraboError(QStringLiteral("Other"), ScreenCaptureError::accessDenied, QStringLiteral("x"))));
+        KestraboError(ScreenCaptureError::domain, ScreenCaptureError::readFailed, u"x"_s)));
+    EXPECT_FALSE(
+        Permissions::isScreenAccessDenied(KestraboError(u"Other"_s, ScreenCaptureError::accessDenied, u"x"_s)));
 }
 
 TEST(Permissions, MicrophoneRequestOpensSettingsOnlyWhenRefused)
@@ -143,7 +144,7 @@ TEST(Permissions, MicrophoneRequestOpensSettingsOnlyWhenRefused)
     EXPECT_EQ(allowed.microphoneRequests, 0);
     denied.microphone = denied.microphoneGrant = granted.microphone = false;
     EXPECT_EQ(request(denied), false);
-    EXPECT_EQ(denied.openedPanes, QStringList{QStringLiteral("Privacy_Microphone")});
+    EXPECT_EQ(denied.openedPanes, QStringList{u"Privacy_Microphone"_s});
     EXPECT_EQ(request(granted), true);
     EXPECT_TRUE(granted.openedPanes.isEmpty());
 }
@@ -152,7 +153,7 @@ TEST(LinuxSystemAccess, OpensTheDesktopsSettingsOrExplains)
 {
     FakeGrabber grabber;
     LinuxSystemAccess access(&grabber);
-    QStringList installed{QStringLiteral("gnome-control-center")};
+    QStringList installed{u"gnome-control-center"_s};
     access.findProgram = [&](const QString& program) { return installed.contains(program) ? program : QString(); };
     bool launchWorks = true;
     QStringList launched, explained;
@@ -160,20 +161,19 @@ TEST(LinuxSystemAccess, OpensTheDesktopsSettingsOrExplains)
     access.onExplanation = [&](const QString& anchor, const QString&) { explained.append(anchor); };
 
     // The desktop's own settings; without them, the mixer stands in for the microphone's.
-    const QString microphone = QStringLiteral("Privacy_Microphone");
-    EXPECT_EQ(access.settingsCommand(microphone, QStringLiteral("ubuntu:GNOME")),
-              (QStringList{QStringLiteral("gnome-control-center"), QStringLiteral("sound")}));
-    installed = {QStringLiteral("pavucontrol")};
-    EXPECT_EQ(access.settingsCommand(microphone, QStringLiteral("GNOME")),
-              (QStringList{QStringLiteral("pavucontrol"), QStringLiteral("--tab=4")}));
+    const QString microphone = u"Privacy_Microphone"_s;
+    EXPECT_EQ(access.settingsCommand(microphone, u"ubuntu:GNOME"_s),
+              (QStringList{u"gnome-control-center"_s, u"sound"_s}));
+    installed = {u"pavucontrol"_s};
+    EXPECT_EQ(access.settingsCommand(microphone, u"GNOME"_s), (QStringList{u"pavucontrol"_s, u"--tab=4"_s}));
     qputenv("XDG_CURRENT_DESKTOP", "GNOME");
     access.openPrivacyPane(microphone);
-    EXPECT_EQ(launched, QStringList{QStringLiteral("pavucontrol")});
+    EXPECT_EQ(launched, QStringList{u"pavucontrol"_s});
     // When nothing can be opened, the island explains instead.
     launchWorks = false;
     access.openPrivacyPane(microphone);
-    access.openPrivacyPane(QStringLiteral("Privacy_ScreenCapture"));
-    EXPECT_EQ(explained, (QStringList{microphone, QStringLiteral("Privacy_ScreenCapture")}));
+    access.openPrivacyPane(u"Privacy_ScreenCapture"_s);
+    EXPECT_EQ(explained, (QStringList{microphone, u"Privacy_ScreenCapture"_s}));
 
     EXPECT_FALSE(LinuxSystemAccess(nullptr).screenCapturePreflight()) << "no backend, no screen";
 }

@@ -10,14 +10,15 @@
 #include <gtest/gtest.h>
 
 using namespace kestrabo;
+using namespace Qt::StringLiterals;
 using test::FakeGrabber;
 
 namespace {
 
-const QString kPermission = QStringLiteral(
-    "Allow Kestrabo to capture the screen in the desktop's privacy settings, then return to Kestrabo and refresh "
-    "permissions.");
-const QString kUnavailable = QStringLiteral("The current display is unavailable.");
+const QString kPermission =
+    u"Allow Kestrabo to capture the screen in the desktop's privacy settings, then return to Kestrabo and refresh "
+    "permissions."_s;
+const QString kUnavailable = u"The current display is unavailable."_s;
 
 // A capture through a fake backend showing a white display of `points` × `scale` pixels.
 struct Capture {
@@ -33,9 +34,9 @@ struct Capture {
     }
     void show(QSizeF points, qreal scale)
     {
-        display = {QStringLiteral("screen"), QStringLiteral("Test display"), points, scale};
+        display = {u"screen"_s, u"Test display"_s, points, scale};
         const QSize pixels = (points * scale).toSize();
-        grabber.displays = {{QStringLiteral("screen"), QStringLiteral("screen"), QRect(QPoint(), pixels)}};
+        grabber.displays = {{u"screen"_s, u"screen"_s, QRect(QPoint(), pixels)}};
         grabber.image = QImage(pixels, QImage::Format_RGB32);
         grabber.image.fill(Qt::white);
     }
@@ -46,7 +47,7 @@ struct Capture {
                                [&](const Result<ScreenSnapshot>& r) { result = r; });
         EXPECT_FALSE(result) << "answered inside the call";
         EXPECT_TRUE(test::waitUntil([&] { return result.has_value(); }));
-        return result.value_or(Result<ScreenSnapshot>(KestraboError::message(QStringLiteral("no answer"))));
+        return result.value_or(Result<ScreenSnapshot>(KestraboError::message(u"no answer"_s)));
     }
     QString failure(const std::optional<QRectF>& selection = std::nullopt)
     {
@@ -93,7 +94,7 @@ TEST(ScreenContext, JpegIsBoundedAndTheCropCutFromTheFullCapture)
     ASSERT_TRUE(snapshot && snapshot.value().crop);
     EXPECT_EQ(c.grabber.requestedSize, QSize(2880, 1800)) << "points times the display's scale";
     EXPECT_EQ(jpegSize(snapshot.value().jpeg), QSize(2048, 1280));
-    EXPECT_EQ(snapshot.value().displayName, QStringLiteral("Test display"));
+    EXPECT_EQ(snapshot.value().displayName, u"Test display"_s);
     const QImage crop = QImage::fromData(*snapshot.value().crop, "JPEG");
     EXPECT_EQ(crop.size(), QSize(400, 100));
     EXPECT_GT(crop.pixelColor(200, 50).red(), 240);
@@ -130,8 +131,7 @@ TEST(ScreenContext, PermissionGateAndDenial)
 
     // A refusal during the capture is the permission sentence and is remembered, so the next
     // capture stops at the gate until a preflight passes.
-    c.grabber.captureError =
-        KestraboError(QStringLiteral("Wrapper"), 1, QStringLiteral("outer")).wrapping(test::accessDenied());
+    c.grabber.captureError = KestraboError(u"Wrapper"_s, 1, u"outer"_s).wrapping(test::accessDenied());
     EXPECT_EQ(c.failure(), kPermission);
     EXPECT_EQ(lastScreenAccess, ScreenAccessStatus::denied());
     const int requests = c.grabber.displayRequests;
@@ -152,21 +152,20 @@ TEST(ScreenContext, PermissionGateAndDenial)
 TEST(ScreenContext, DisplayProblemsAndCancellation)
 {
     Capture c;
-    c.display->identifier = QStringLiteral("HDMI-2");
-    EXPECT_EQ(c.failure(), QStringLiteral("The display disconnected. Try again on your current display."));
+    c.display->identifier = u"HDMI-2"_s;
+    EXPECT_EQ(c.failure(), u"The display disconnected. Try again on your current display."_s);
     // A screen without a name: fine with one display, ambiguous with two.
     c.display->identifier.clear();
     EXPECT_EQ(c.failure(), QString());
-    EXPECT_EQ(c.grabber.capturedIdentifier, QStringLiteral("screen"));
-    c.grabber.displays.append({QStringLiteral("HDMI-1"), QStringLiteral("HDMI-1"), QRect(2880, 0, 1920, 1080)});
+    EXPECT_EQ(c.grabber.capturedIdentifier, u"screen"_s);
+    c.grabber.displays.append({u"HDMI-1"_s, u"HDMI-1"_s, QRect(2880, 0, 1920, 1080)});
     EXPECT_EQ(c.failure(), kUnavailable);
     c.display.reset();
     EXPECT_EQ(c.failure(), kUnavailable);
     c.show(QSizeF(1440, 900), 2);
 
     // Other backend errors pass unchanged and are no denial.
-    c.grabber.captureError =
-        KestraboError(ScreenCaptureError::domain, ScreenCaptureError::readFailed, QStringLiteral("read"));
+    c.grabber.captureError = KestraboError(ScreenCaptureError::domain, ScreenCaptureError::readFailed, u"read"_s);
     EXPECT_EQ(c.run().error(), *c.grabber.captureError);
     EXPECT_EQ(lastScreenAccess, ScreenAccessStatus::available());
     c.grabber.captureError.reset();

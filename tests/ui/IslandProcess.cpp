@@ -8,6 +8,8 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QPainter>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -104,19 +106,15 @@ QImage screenshot(QWidget& panel)
                 }
                 // Answers once the layout pass and painting have run.
                 QTimer::singleShot(150, &app, [&, reply] {
-                    const QRect frame = controller.panel().geometry();
+                    const QRect f = controller.panel().geometry();
                     const QWidget* field = controller.panel().findChild<QWidget*>(QStringLiteral("settings.apiKey"));
-                    const QPoint centre = field->mapToGlobal(field->rect().center());
-                    reply(QStringLiteral("expanded=%1 frame=%2,%3,%4,%5 window=%6 field=%7,%8 key=%9")
-                              .arg(int(model.expanded()))
-                              .arg(frame.x())
-                              .arg(frame.y())
-                              .arg(frame.width())
-                              .arg(frame.height())
-                              .arg(controller.panel().winId())
-                              .arg(centre.x())
-                              .arg(centre.y())
-                              .arg(model.apiKey()));
+                    const QPoint c = field->mapToGlobal(field->rect().center());
+                    const QJsonObject state{{"expanded", model.expanded()},
+                                            {"frame", QJsonArray{f.x(), f.y(), f.width(), f.height()}},
+                                            {"window", double(controller.panel().winId())},
+                                            {"field", QJsonArray{c.x(), c.y()}},
+                                            {"key", model.apiKey()}};
+                    reply(QString::fromUtf8(QJsonDocument(state).toJson(QJsonDocument::Compact)));
                 });
             }
         });
@@ -154,22 +152,10 @@ QString IslandProcess::command(const QString& line)
 
 IslandProcess::State IslandProcess::state()
 {
-    const QString reply = command(QStringLiteral("state"));
-    State state;
-    for (const QString& field : reply.split(QLatin1Char(' '))) {
-        const QString key = field.section(QLatin1Char('='), 0, 0), value = field.section(QLatin1Char('='), 1);
-        if (key == QLatin1String("expanded"))
-            state.expanded = value == QLatin1String("1");
-        else if (key == QLatin1String("key"))
-            state.key = value;
-        else if (const QStringList p = value.split(QLatin1Char(',')); key == QLatin1String("field") && p.size() == 2)
-            state.field = QPoint(p[0].toInt(), p[1].toInt());
-        else if (key == QLatin1String("window"))
-            state.window = value.toULongLong();
-        else if (const QStringList n = value.split(QLatin1Char(',')); key == QLatin1String("frame") && n.size() == 4)
-            state.frame = QRect(n[0].toInt(), n[1].toInt(), n[2].toInt(), n[3].toInt());
-    }
-    return state;
+    const QJsonObject reply = QJsonDocument::fromJson(command(QStringLiteral("state")).toUtf8()).object();
+    const QJsonArray frame = reply["frame"].toArray(), field = reply["field"].toArray();
+    return {reply["expanded"].toBool(), QRect(frame[0].toInt(), frame[1].toInt(), frame[2].toInt(), frame[3].toInt()),
+            quint64(reply["window"].toDouble()), QPoint(field[0].toInt(), field[1].toInt()), reply["key"].toString()};
 }
 
 void IslandProcess::stop()

@@ -60,20 +60,6 @@ public:
         XSync(m_display, False);
     }
 
-    Window map(const QRect& rect)
-    {
-        const Window window = XCreateSimpleWindow(m_display, root(), rect.x(), rect.y(), unsigned(rect.width()),
-                                                  unsigned(rect.height()), 0, 0, 0);
-        XMapWindow(m_display, window);
-        XSync(m_display, False);
-        return window;
-    }
-    void destroy(Window window)
-    {
-        XDestroyWindow(m_display, window);
-        XSync(m_display, False);
-    }
-
     Atom atom(const char* name) { return XInternAtom(m_display, name, False); }
 
     QList<unsigned long> property(Window window, const char* name, Atom type)
@@ -113,12 +99,14 @@ public:
         XSync(m_display, False);
     }
 
-    QPoint position(Window window)
+    QRect geometry(Window window)
     {
         int x = 0, y = 0;
-        Window child;
+        Window child, ignored;
+        unsigned width = 0, height = 0, border, depth;
+        XGetGeometry(m_display, window, &ignored, &x, &y, &width, &height, &border, &depth);
         XTranslateCoordinates(m_display, window, root(), 0, 0, &x, &y, &child);
-        return {x, y};
+        return QRect(x, y, int(width), int(height));
     }
 
 private:
@@ -151,10 +139,9 @@ public:
         // The manager announces itself before it manages windows, and a window mapped in
         // between stays unmanaged: map probes until one is managed.
         for (QDeadlineTimer deadline(10'000); !deadline.hasExpired();) {
-            const Window probe = desktop.map(QRect(0, 700, 10, 10));
-            const bool managed = test::waitUntil([&] { return desktop.stackingIndex(probe) >= 0; }, 250);
-            desktop.destroy(probe);
-            if (managed)
+            test::XWindows probes(display); // closing it takes the probe away
+            const Window probe = probes.create(QRect(0, 700, 10, 10), 0, false);
+            if (test::waitUntil([&] { return desktop.stackingIndex(probe) >= 0; }, 250))
                 return true;
         }
         return false;
@@ -196,9 +183,6 @@ TEST_F(X11Island, ClicksOutsideCollapseItAndClicksInsideDoNot)
     island.command(QStringLiteral("expand"));
     const IslandProcess::State open = island.state();
     ASSERT_TRUE(open.expanded);
-    ASSERT_EQ(open.frame.size(), QSize(410, 24 + 330 + 8));
-    EXPECT_EQ(open.frame.top(), 0);
-    EXPECT_EQ(open.frame.x(), 640 - 205);
 
     // Inside, on the card's empty top margin: stays open.
     desktop->click(open.frame.topLeft() + QPoint(60, 4));
@@ -211,10 +195,6 @@ TEST_F(X11Island, ClicksOutsideCollapseItAndClicksInsideDoNot)
     desktop->click(QPoint(100, 700));
     ASSERT_TRUE(expandedBecomes(false));
     EXPECT_EQ(island.state().frame.size(), QSize(208, 32));
-    // Collapsed, clicks elsewhere change nothing.
-    desktop->click(QPoint(900, 500), 3);
-    test::spin(200);
-    EXPECT_FALSE(island.state().expanded);
 }
 
 TEST_F(X11Island, UnderAWindowManagerStaysAboveOffTheTaskbarInPlaceAndNeverTakesFocus)
@@ -229,6 +209,11 @@ TEST_F(X11Island, UnderAWindowManagerStaysAboveOffTheTaskbarInPlaceAndNeverTakes
 
     ASSERT_TRUE(island.start(xvfb.display()));
     const Window panel = Window(island.state().window);
+    // The window manager applies our geometry in its own time: point at the panel only once it has.
+    const auto settled = [&] {
+        const QRect frame = island.state().frame;
+        return test::waitUntil([&] { return desktop->geometry(panel) == frame; }, 3'000) ? frame : QRect();
+    };
     ASSERT_TRUE(test::waitUntil([&] { return desktop->stackingIndex(panel) >= 0; }));
     const QList<unsigned long> states = desktop->property(panel, "_NET_WM_STATE", XA_ATOM);
     EXPECT_TRUE(states.contains(desktop->atom("_NET_WM_STATE_SKIP_TASKBAR")));
@@ -236,16 +221,10 @@ TEST_F(X11Island, UnderAWindowManagerStaysAboveOffTheTaskbarInPlaceAndNeverTakes
     EXPECT_EQ(desktop->property(panel, "_NET_WM_DESKTOP", XA_CARDINAL).value(0) & 0xFFFFFFFF, 0xFFFFFFFFul);
     EXPECT_GT(desktop->stackingIndex(panel), desktop->stackingIndex(normal));
 
-    // Raising the normal window leaves the island above it and the focus where it was.
-    desktop->activate(normal);
-    test::spin(200);
-    EXPECT_GT(desktop->stackingIndex(panel), desktop->stackingIndex(normal));
-    EXPECT_EQ(desktop->activeWindow(), normal);
-
+    // Expanded and clicked, the island stays open and the focus stays where it was.
     island.command(QStringLiteral("expand"));
-    const QRect open = island.state().frame;
-    test::spin(200);
-    EXPECT_EQ(desktop->activeWindow(), normal);
+    const QRect open = settled();
+    ASSERT_FALSE(open.isNull());
     desktop->click(open.topLeft() + QPoint(60, 4));
     test::spin(300);
     EXPECT_TRUE(island.state().expanded);
@@ -253,23 +232,35 @@ TEST_F(X11Island, UnderAWindowManagerStaysAboveOffTheTaskbarInPlaceAndNeverTakes
 
     // Alt-drag moves windows in this window manager; the island stays where it is.
     desktop->click(open.topLeft() + QPoint(60, 4), 1, true, open.topLeft() + QPoint(260, 304));
-    EXPECT_TRUE(test::waitUntil([&] { return desktop->position(panel) == open.topLeft(); }, 3'000))
-        << desktop->position(panel).x() << "," << desktop->position(panel).y();
+    test::spin(300);
+    EXPECT_TRUE(test::waitUntil([&] { return desktop->geometry(panel) == open; }, 3'000))
+        << desktop->geometry(panel).x() << "," << desktop->geometry(panel).y();
     EXPECT_EQ(desktop->activeWindow(), normal);
 
-    // Turning to another application collapses the card.
+    // Turning to another application collapses the card; raising a window leaves the island above it.
     const Window other = windows.create(QRect(300, 400, 300, 200), qRgb(160, 90, 40), false);
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->stackingIndex(other) >= 0; }));
+    desktop->activate(other);
     ASSERT_TRUE(test::waitUntil([&] { return desktop->activeWindow() == other; }));
     EXPECT_TRUE(expandedBecomes(false));
     desktop->activate(normal);
     ASSERT_TRUE(test::waitUntil([&] { return desktop->activeWindow() == normal; }));
     EXPECT_GT(desktop->stackingIndex(panel), desktop->stackingIndex(normal));
 
-    // Opening the settings page takes no focus either. (Typing into the key field is not checked
-    // here: under openbox the activation that follows a press in it is now and then dropped.)
+    // Opening the settings page takes no focus; the key field, and only it, takes typing. A
+    // window manager may drop the activation a press asks for: the next press asks again.
     island.command(QStringLiteral("settings"));
-    test::spin(300);
+    ASSERT_FALSE(settled().isNull());
     EXPECT_EQ(desktop->activeWindow(), normal);
+    bool typing = false;
+    for (int press = 0; press < 3 && !typing; ++press) {
+        desktop->click(island.state().field);
+        typing = test::waitUntil([&] { return desktop->activeWindow() == panel; }, 1'500);
+    }
+    ASSERT_TRUE(typing);
+    desktop->type("sk");
+    EXPECT_TRUE(test::waitUntil([&] { return island.state().key == QLatin1String("sk"); }, 3'000))
+        << island.state().key.toStdString();
 }
 
 // KESTRABO_SCREENSHOTS=DIR keeps the pictures (the README's come from here).

@@ -6,6 +6,7 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTest>
 
 using namespace kestrabo;
 
@@ -117,4 +118,25 @@ TEST(PanelController, ClicksOutsideTheExpandedIslandCollapseIt)
     // Collapsed, a click anywhere changes nothing.
     p.controller->dismissIfOutside(QPoint(0, 500));
     EXPECT_FALSE(p.model->expanded());
+}
+
+TEST(PanelController, EachPressInTheKeyFieldAsksForTheKeyboard)
+{
+    Panel p;
+    p.reduceMotion = true;
+    p.model->setExpanded(true);
+    p.model->setSettings(true);
+    QWidget* field = p.controller->panel().findChild<QWidget*>(QStringLiteral("settings.apiKey"));
+    ASSERT_TRUE(field && test::waitUntil([&] { return field->isVisible(); }));
+    QTest::mousePress(field, Qt::LeftButton);
+    ASSERT_TRUE(test::waitUntil([&] { return p.controller->panel().isActiveWindow(); }));
+
+    // Something else took the keyboard, or the window manager dropped the request: the next
+    // press asks again.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(test::waitUntil([&] { return other.isActiveWindow(); }));
+    QTest::mousePress(field, Qt::LeftButton);
+    EXPECT_TRUE(test::waitUntil([&] { return p.controller->panel().isActiveWindow(); }));
 }

@@ -59,18 +59,22 @@ private:
             m_notifier->setEnabled(false);
             return;
         }
-        bool changed = false;
-        while (XPending(m_display) > 0) {
-            XEvent event;
-            XNextEvent(m_display, &event);
-            changed |= event.type == PropertyNotify && event.xproperty.atom == m_activeWindow;
+        // Reading the properties can pull later events into Xlib's queue, where the socket no
+        // longer shows them: go round until the queue stays empty.
+        for (bool changed = true; changed && !m_lost;) {
+            changed = false;
+            while (XPending(m_display) > 0) {
+                XEvent event;
+                XNextEvent(m_display, &event);
+                changed |= event.type == PropertyNotify && event.xproperty.atom == m_activeWindow;
+            }
+            if (!changed)
+                return;
+            const Window active = read(DefaultRootWindow(m_display), m_activeWindow, XA_WINDOW);
+            if (active != None && read(active, m_pid, XA_CARDINAL) != static_cast<unsigned long>(getpid())
+                && onOtherApplicationActivated)
+                onOtherApplicationActivated();
         }
-        if (!changed)
-            return;
-        const Window active = read(DefaultRootWindow(m_display), m_activeWindow, XA_WINDOW);
-        if (active != None && read(active, m_pid, XA_CARDINAL) != static_cast<unsigned long>(getpid())
-            && onOtherApplicationActivated)
-            onOtherApplicationActivated();
     }
 
     std::atomic<bool> m_lost{false};
