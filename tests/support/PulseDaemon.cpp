@@ -25,7 +25,7 @@ PulseDaemon::~PulseDaemon()
     }
 }
 
-QString PulseDaemon::start()
+QString PulseDaemon::start(Sinks sinks)
 {
     const QString root = m_directory.path();
     QFile config(m_directory.filePath(QStringLiteral("daemon.pa")));
@@ -54,6 +54,8 @@ QString PulseDaemon::start()
         return QStringLiteral("pulseaudio did not start");
     if (!waitUntil([this] { return run(QStringLiteral("pactl"), {QStringLiteral("info")}); }, 10'000))
         return QStringLiteral("pulseaudio did not answer");
+    if (sinks == Sinks::idle)
+        return {};
     // An idle null sink runs with a 2-second latency and is slow to notice a new low-latency
     // stream: keep both busy with silence, until they have played out what they rendered ahead.
     for (const char* sink : {"micsink", "spk"})

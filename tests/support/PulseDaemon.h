@@ -15,8 +15,11 @@ namespace kestrabo::test {
 class PulseDaemon {
 public:
     ~PulseDaemon();
+    // Tests want the sinks kept at a low latency, so that what they play is heard at once;
+    // `idle` leaves them as a quiet desktop's would be (for measuring what listening costs).
+    enum class Sinks { busy, idle };
     // Empty on success, else what went wrong.
-    QString start();
+    QString start(Sinks sinks = Sinks::busy);
     // Runs a client tool (pactl, pacat, …) and waits for it.
     bool run(const QString& program, const QStringList& arguments, QByteArray* output = nullptr);
     // Starts a client tool in the background until the server stops.
