@@ -32,6 +32,11 @@ bool processGone(long long pid);
 // What a fault may leak: this process's open descriptors, and its live (or unreaped) children.
 int openDescriptors();
 QList<long long> childProcesses();
+// Each open descriptor as "number -> target" (socket:[inode], pipe:[inode], a path): after a
+// fault that also ended another process, the descriptors it held are gone and none may be new.
+QStringList descriptorLinks();
+// Threads of this process.
+int threadCount();
 
 // A path under the source tree's tests/fixtures folder.
 QString fixturePath(const QString& name);

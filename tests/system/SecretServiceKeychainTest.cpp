@@ -4,8 +4,10 @@
 #include "ScriptedKeychain.h"
 
 #include "support/SecretServiceFixture.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -86,6 +88,41 @@ TEST(SecretServiceKeychain, NoSecretServiceOnTheBusIsUnavailable)
     EXPECT_EQ(failureOf(store.load()), unavailable);
     EXPECT_EQ(failureOf(store.save(QStringLiteral("sk-nowhere"))), unavailable);
     EXPECT_EQ(failureOf(store.remove()), unavailable);
+}
+
+// The keyring daemon, or the whole session bus, going away while the app runs: every call
+// answers at once with the sentence, and nothing of the lost connection stays open.
+TEST(SecretServiceKeychain, DaemonDisappearingMidSessionIsUnavailableAtOnce)
+{
+    const QString unavailable = QStringLiteral("The keyring is unavailable. Try again after unlocking your session.");
+    for (const auto daemon : {SecretServiceFixture::Daemon::keyring, SecretServiceFixture::Daemon::bus}) {
+        SecretServiceFixture fixture;
+        ASSERT_TRUE(fixture.failure().isEmpty()) << fixture.failure().toStdString();
+        KeychainCredentialStore store(kService, kAccount, KeychainOperations::system());
+        ASSERT_TRUE(store.save(QStringLiteral("sk-before-the-crash")).ok());
+        ASSERT_EQ(store.load().value(), QStringLiteral("sk-before-the-crash"));
+        const QStringList descriptors = test::descriptorLinks();
+        QList<long long> children = test::childProcesses();
+
+        const long long pid = fixture.kill(daemon);
+        ASSERT_TRUE(pid != 0 && test::processGone(pid));
+        children.removeAll(pid);
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(failureOf(store.load()), unavailable) << int(daemon);
+        EXPECT_EQ(failureOf(store.save(QStringLiteral("sk-after-the-crash"))), unavailable) << int(daemon);
+        EXPECT_EQ(failureOf(store.remove()), unavailable) << int(daemon);
+        // Far below D-Bus's 25-second call time-out: nothing waited for an answer.
+        EXPECT_LT(clock.elapsed(), 5'000) << int(daemon);
+
+        EXPECT_EQ(test::childProcesses(), children) << int(daemon);
+        QStringList fresh;
+        EXPECT_TRUE(test::waitUntil([&] {
+            fresh = test::descriptorLinks();
+            fresh.removeIf([&](const QString& link) { return descriptors.contains(link); });
+            return fresh.isEmpty();
+        })) << int(daemon) << ": " << fresh.join(", ").toStdString();
+    }
 }
 
 } // namespace
