@@ -113,7 +113,8 @@ Result<QJsonObject> evaluate(QNetworkReply* reply, const QString& purpose, bool 
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return KestraboError(QStringLiteral("QJsonParseError"), parseError.error, parseError.errorString());
+        return KestraboError(QStringLiteral("QJsonParseError"), parseError.error,
+                             QStringLiteral("The data couldn't be read because it isn't in the correct format."));
     if (!document.isObject())
         return KestraboError::message(purpose + QStringLiteral(" returned an unexpected response."));
     return document.object();

@@ -38,6 +38,8 @@ TEST(ResponsesFaults, EachFaultEndsInItsSentenceWithoutLeakingADescriptor)
         // Closed mid-body, or before any answer (Qt sends the request once more first).
         {{{"body", body}, {"cutAfter", 40}}, lost},
         {{{"drop", true}, {"repeat", true}}, lost},
+        // Cut short by a proxy that declared only what it sent.
+        {{{"body", body.left(40)}}, "The data couldn't be read because it isn't in the correct format."},
     };
     routingFailure({{"json", decision}}); // Qt's one-time descriptors (the manager, its notifiers)
     const int descriptors = openDescriptors();

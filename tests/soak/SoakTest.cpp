@@ -55,5 +55,7 @@ TEST(Soak, AMinuteOfConversationKeepsMemoryAndDescriptorsFlat)
     EXPECT_GT(after.speaking - before.speaking, 5);
     EXPECT_GT(after.taskUpdates - before.taskUpdates, 50);
     EXPECT_LE(end.residentKiB - warm.residentKiB, kAllowedGrowthKiB);
-    EXPECT_EQ(end.descriptors, warm.descriptors);
+    // A request in flight may hold a second connection for a moment.
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors() == warm.descriptors; }))
+        << openDescriptors() << " open, " << warm.descriptors << " after the warm-up";
 }
