@@ -39,6 +39,7 @@ public:
     bool lockDefaultCollection() const;
 
     enum class Daemon { keyring, bus };
+    long long pid(Daemon daemon) const;
     // Ends one daemon at once (SIGKILL), as a crash would, and waits until it is reaped; its PID.
     long long kill(Daemon daemon);
 

@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <thread>
+
 namespace kestrabo {
 namespace {
 
@@ -90,12 +93,16 @@ TEST(SecretServiceKeychain, NoSecretServiceOnTheBusIsUnavailable)
     EXPECT_EQ(failureOf(store.remove()), unavailable);
 }
 
-// The keyring daemon, or the whole session bus, going away while the app runs: every call
-// answers at once with the sentence, and nothing of the lost connection stays open.
+// The keyring daemon, or the whole session bus, going away while the app runs (the daemon also
+// in the middle of a call): every call answers at once with the sentence, and nothing of the lost
+// connection stays open.
 TEST(SecretServiceKeychain, DaemonDisappearingMidSessionIsUnavailableAtOnce)
 {
+    using Daemon = SecretServiceFixture::Daemon;
     const QString unavailable = QStringLiteral("The keyring is unavailable. Try again after unlocking your session.");
-    for (const auto daemon : {SecretServiceFixture::Daemon::keyring, SecretServiceFixture::Daemon::bus}) {
+    const std::pair<Daemon, bool> cases[] = {{Daemon::keyring, false}, {Daemon::bus, false}, {Daemon::keyring, true}};
+    for (const auto& [daemon, midCall] : cases) {
+        const int row = int(daemon) + 2 * midCall;
         SecretServiceFixture fixture;
         ASSERT_TRUE(fixture.failure().isEmpty()) << fixture.failure().toStdString();
         KeychainCredentialStore store(kService, kAccount, KeychainOperations::system());
@@ -103,25 +110,39 @@ TEST(SecretServiceKeychain, DaemonDisappearingMidSessionIsUnavailableAtOnce)
         ASSERT_EQ(store.load().value(), QStringLiteral("sk-before-the-crash"));
         const QStringList descriptors = test::descriptorLinks();
         QList<long long> children = test::childProcesses();
-
-        const long long pid = fixture.kill(daemon);
-        ASSERT_TRUE(pid != 0 && test::processGone(pid));
+        const long long pid = fixture.pid(daemon);
         children.removeAll(pid);
+
         QElapsedTimer clock;
         clock.start();
-        EXPECT_EQ(failureOf(store.load()), unavailable) << int(daemon);
-        EXPECT_EQ(failureOf(store.save(QStringLiteral("sk-after-the-crash"))), unavailable) << int(daemon);
-        EXPECT_EQ(failureOf(store.remove()), unavailable) << int(daemon);
-        // Far below D-Bus's 25-second call time-out: nothing waited for an answer.
-        EXPECT_LT(clock.elapsed(), 5'000) << int(daemon);
+        std::thread killer;
+        if (midCall) {
+            // Stopped, the daemon takes the call and never answers; then it dies.
+            ::kill(pid_t(pid), SIGSTOP);
+            killer = std::thread([pid] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                ::kill(pid_t(pid), SIGKILL);
+            });
+        } else {
+            fixture.kill(daemon);
+        }
+        EXPECT_EQ(failureOf(store.load()), unavailable) << row;
+        if (killer.joinable())
+            killer.join();
+        fixture.kill(daemon);
+        EXPECT_TRUE(test::processGone(pid)) << row;
+        EXPECT_EQ(failureOf(store.save(QStringLiteral("sk-after-the-crash"))), unavailable) << row;
+        EXPECT_EQ(failureOf(store.remove()), unavailable) << row;
+        // Far below D-Bus's 25-second call time-out: nothing waited for an answer that could not come.
+        EXPECT_LT(clock.elapsed(), 5'000) << row;
 
-        EXPECT_EQ(test::childProcesses(), children) << int(daemon);
+        EXPECT_EQ(test::childProcesses(), children) << row;
         QStringList fresh;
         EXPECT_TRUE(test::waitUntil([&] {
             fresh = test::descriptorLinks();
             fresh.removeIf([&](const QString& link) { return descriptors.contains(link); });
             return fresh.isEmpty();
-        })) << int(daemon) << ": " << fresh.join(", ").toStdString();
+        })) << row << ": " << fresh.join(", ").toStdString();
     }
 }
 
