@@ -2,7 +2,8 @@
 // speech, transcript deltas and a screen question every 3 seconds, one computer task reporting
 // four times a second) for KESTRABO_SOAK_SECONDS (600 by default). Reports this process's
 // resident memory and open descriptors at the start, after the warm-up
-// (KESTRABO_SOAK_WARMUP_SECONDS, 120 by default) and at the end, and prints a sample every
+// (KESTRABO_SOAK_WARMUP_SECONDS, 240 by default: the transcript ledger fills to its
+// 1,200 fragments in about 3.5 minutes) and at the end, and prints a sample every
 // 30 seconds on standard error. The stand-ins run as programs of their own.
 #include "soak/SoakConversation.h"
 
@@ -27,7 +28,7 @@ int seconds(const char* variable, int fallback)
 void Soak(benchmark::State& state)
 {
     const int total = seconds("KESTRABO_SOAK_SECONDS", 600);
-    const int warmUp = std::min(seconds("KESTRABO_SOAK_WARMUP_SECONDS", 120), total);
+    const int warmUp = std::min(seconds("KESTRABO_SOAK_WARMUP_SECONDS", 240), total);
     for (auto _ : state) {
         const SoakSample start = SoakSample::now();
         SoakConversation soak;
@@ -47,8 +48,8 @@ void Soak(benchmark::State& state)
             if (second > warmUp)
                 highest = std::max(highest, now.residentKiB);
             if (second % 30 == 0)
-                std::fprintf(stderr, "%4d s: %lld KiB resident, %d descriptors, %d threads\n", second,
-                             now.residentKiB, now.descriptors, now.threads);
+                std::fprintf(stderr, "%4d s: %lld KiB resident, %lld KiB heap in use, %d descriptors, %d threads\n",
+                             second, now.residentKiB, now.heapKiB, now.descriptors, now.threads);
         }
         const SoakSample end = SoakSample::now();
         const SoakConversation::Traffic traffic = soak.traffic();
@@ -59,6 +60,8 @@ void Soak(benchmark::State& state)
         state.counters["rss_end_KiB"] = double(end.residentKiB);
         state.counters["rss_peak_after_warm_KiB"] = double(highest);
         state.counters["growth_KiB"] = double(end.residentKiB - warm.residentKiB);
+        state.counters["heap_warm_KiB"] = double(warm.heapKiB);
+        state.counters["heap_end_KiB"] = double(end.heapKiB);
         state.counters["fds_warm"] = warm.descriptors;
         state.counters["fds_end"] = end.descriptors;
         state.counters["answers"] = traffic.answers;

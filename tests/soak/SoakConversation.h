@@ -17,6 +17,8 @@
 
 #include <memory>
 
+#include <malloc.h>
+
 // A conversation that runs until it is stopped, for the soak test and benchmark. The model runs
 // on a private sound server (the microphone's audio goes up all the time, the voice stand-in's
 // speech comes down every 3 seconds), the voice and Responses stand-ins run as separate programs
@@ -27,12 +29,15 @@ namespace kestrabo::test {
 
 struct SoakSample {
     long long residentKiB = 0;
+    long long heapKiB = 0; // what the program holds of malloc's heap
     int descriptors = 0;
     int threads = 0;
 
     static SoakSample now()
     {
-        SoakSample sample{0, openDescriptors(), threadCount()};
+        const struct mallinfo2 heap = ::mallinfo2();
+        SoakSample sample{0, static_cast<long long>((heap.uordblks + heap.hblkhd) / 1024), openDescriptors(),
+                          threadCount()};
         QFile status(QStringLiteral("/proc/self/status"));
         if (status.open(QIODevice::ReadOnly)) {
             for (const QByteArray& line : status.readAll().split('\n')) {
