@@ -80,7 +80,7 @@ QString transportSentence(QNetworkReply::NetworkError error, const QString& qtTe
     case QNetworkReply::ConnectionRefusedError:
         return QStringLiteral("Could not connect to the server.");
     case QNetworkReply::HostNotFoundError:
-        return QStringLiteral("A server with the specified hostname could not be found.");
+        return QStringLiteral("The server could not be found. Check the network.");
     case QNetworkReply::SslHandshakeFailedError:
         return QStringLiteral("An SSL error has occurred and a secure connection to the server cannot be made.");
     default:
