@@ -173,7 +173,7 @@ TEST_F(PulseAudioTest, LosingTheServerMidConversationFailsOnce)
 
     // The server's loop thread is joined and its connection closed; the server and its clients
     // are gone, and nothing new stays open or running.
-    EXPECT_EQ(threadCount(), threads);
+    EXPECT_LE(threadCount(), threads);
     QStringList fresh;
     EXPECT_TRUE(waitUntil([&] {
         fresh = descriptorLinks();
