@@ -174,12 +174,7 @@ TEST_F(PulseAudioTest, LosingTheServerMidConversationFailsOnce)
     // The server's loop thread is joined and its connection closed; the server and its clients
     // are gone, and nothing new stays open or running.
     EXPECT_LE(threadCount(), threads);
-    QStringList fresh;
-    EXPECT_TRUE(waitUntil([&] {
-        fresh = descriptorLinks();
-        fresh.removeIf([&](const QString& link) { return descriptors.contains(link); });
-        return fresh.isEmpty();
-    })) << fresh.join(", ").toStdString();
+    EXPECT_TRUE(waitUntil([&] { return newDescriptors(descriptors).empty(); })) << newDescriptors(descriptors);
     EXPECT_TRUE(waitUntil([&] {
         const QList<long long> now = childProcesses();
         return std::all_of(now.begin(), now.end(), [&](long long pid) { return children.contains(pid); });

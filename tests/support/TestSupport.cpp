@@ -55,6 +55,13 @@ QStringList descriptorLinks()
     return links;
 }
 
+std::string newDescriptors(const QStringList& before)
+{
+    QStringList fresh = descriptorLinks();
+    fresh.removeIf([&](const QString& link) { return before.contains(link); });
+    return fresh.join(QStringLiteral(", ")).toStdString();
+}
+
 int threadCount()
 {
     return static_cast<int>(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());

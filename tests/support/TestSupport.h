@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <string>
 
 // Readable failure messages for Qt strings.
 inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
@@ -35,6 +36,8 @@ QList<long long> childProcesses();
 // Each open descriptor as "number -> target" (socket:[inode], pipe:[inode], a path): after a
 // fault that also ended another process, the descriptors it held are gone and none may be new.
 QStringList descriptorLinks();
+// What is open now that was not in `before` (a descriptorLinks() list), as "n -> target, …".
+std::string newDescriptors(const QStringList& before);
 // Threads of this process.
 int threadCount();
 

@@ -137,12 +137,8 @@ TEST(SecretServiceKeychain, DaemonDisappearingMidSessionIsUnavailableAtOnce)
         EXPECT_LT(clock.elapsed(), 5'000) << row;
 
         EXPECT_EQ(test::childProcesses(), children) << row;
-        QStringList fresh;
-        EXPECT_TRUE(test::waitUntil([&] {
-            fresh = test::descriptorLinks();
-            fresh.removeIf([&](const QString& link) { return descriptors.contains(link); });
-            return fresh.isEmpty();
-        })) << row << ": " << fresh.join(", ").toStdString();
+        EXPECT_TRUE(test::waitUntil([&] { return test::newDescriptors(descriptors).empty(); }))
+            << row << ": " << test::newDescriptors(descriptors);
     }
 }
 
