@@ -69,11 +69,30 @@ std::optional<KestraboError> serverError(const QByteArray& body, int status)
     return KestraboError(QStringLiteral("OpenAI"), status, *message);
 }
 
+// Qt describes transport failures in fragments ("Connection closed"); the user reads a sentence.
+QString transportSentence(QNetworkReply::NetworkError error, const QString& qtText)
+{
+    switch (error) {
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral("The request timed out.");
+    case QNetworkReply::RemoteHostClosedError:
+        return QStringLiteral("The network connection was lost.");
+    case QNetworkReply::ConnectionRefusedError:
+        return QStringLiteral("Could not connect to the server.");
+    case QNetworkReply::HostNotFoundError:
+        return QStringLiteral("The server could not be found. Check the network.");
+    case QNetworkReply::SslHandshakeFailedError:
+        return QStringLiteral("An SSL error has occurred and a secure connection to the server cannot be made.");
+    default:
+        return qtText;
+    }
+}
+
 Result<QJsonObject> evaluate(QNetworkReply* reply, const QString& purpose, bool timedOut)
 {
     if (timedOut)
         return KestraboError(QString::fromLatin1(networkDomain), QNetworkReply::TimeoutError,
-                             QStringLiteral("The request timed out."));
+                             transportSentence(QNetworkReply::TimeoutError, QString()));
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // Once a status arrived it decides, whatever Qt made of it (a proxy's 407, a refused
@@ -88,13 +107,14 @@ Result<QJsonObject> evaluate(QNetworkReply* reply, const QString& purpose, bool 
         }
     }
     if (error != QNetworkReply::NoError)
-        return KestraboError(QString::fromLatin1(networkDomain), error, reply->errorString());
+        return KestraboError(QString::fromLatin1(networkDomain), error, transportSentence(error, reply->errorString()));
     if (!status.isValid())
         return KestraboError::message(purpose + QStringLiteral(" received no response."));
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return KestraboError(QStringLiteral("QJsonParseError"), parseError.error, parseError.errorString());
+        return KestraboError(QStringLiteral("QJsonParseError"), parseError.error,
+                             QStringLiteral("The data couldn't be read because it isn't in the correct format."));
     if (!document.isObject())
         return KestraboError::message(purpose + QStringLiteral(" returned an unexpected response."));
     return document.object();

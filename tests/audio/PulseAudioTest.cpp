@@ -154,8 +154,12 @@ TEST_F(PulseAudioTest, LosingTheServerMidConversationFailsOnce)
 {
     QStringList failures;
     engine.onFailure = [&failures](const QString& text) { failures.append(text); };
+    const QStringList descriptors = descriptorLinks();
+    const QList<long long> children = childProcesses();
+    const int threads = threadCount();
     ASSERT_TRUE(engine.start());
     ASSERT_TRUE(waitUntil([&] { return !audio.empty(); }, 10'000));
+    EXPECT_GT(threadCount(), threads);
     daemon.killServer();
     ASSERT_TRUE(waitUntil([&] { return !failures.isEmpty(); }, 10'000));
     spin(200);
@@ -166,6 +170,15 @@ TEST_F(PulseAudioTest, LosingTheServerMidConversationFailsOnce)
     // Without a server nothing can be started, and nothing hangs trying.
     EXPECT_FALSE(pulseAudioReachable());
     EXPECT_FALSE(engine.start());
+
+    // The server's loop thread is joined and its connection closed; the server and its clients
+    // are gone, and nothing new stays open or running.
+    EXPECT_LE(threadCount(), threads);
+    EXPECT_TRUE(waitUntil([&] { return newDescriptors(descriptors).empty(); })) << newDescriptors(descriptors);
+    EXPECT_TRUE(waitUntil([&] {
+        const QList<long long> now = childProcesses();
+        return std::all_of(now.begin(), now.end(), [&](long long pid) { return children.contains(pid); });
+    }));
 }
 
 TEST_F(PulseAudioTest, ToneFedToTheSourceArrivesAsWireAudio)

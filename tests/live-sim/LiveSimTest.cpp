@@ -32,6 +32,8 @@ TEST(LiveSim, RejectsUnusableScenariosWithClearReasons)
         {R"({"rules": [{"on": "x", "steps": [{"stall": false}]}]})", "rule 1, step 1: \"stall\" must be true"},
         {R"({"rules": [{"on": "x", "steps": [], "onec": true}]})", "rule 1: unknown key \"onec\""},
         {R"({"rules": [{"on": "x"}, {"steps": []}]})", "rule 1: \"steps\" must be an array"},
+        {R"({"rules": [{"on": "x", "steps": [{"delayMs": 0}, {"loop": true}]}]})", "needs a \"delayMs\" of 1 or more"},
+        {R"({"rules": [{"on": "x", "steps": [{"delayMs": 9}, {"loop": true}, {"delayMs": 9}]}]})", "must be the last step"},
         {R"({"sendstarted": true})", "unknown scenario key \"sendstarted\""},
     };
     for (const auto& [scenario, reason] : cases) {
@@ -39,8 +41,9 @@ TEST(LiveSim, RejectsUnusableScenariosWithClearReasons)
         EXPECT_TRUE(found.contains(QLatin1String(reason))) << scenario << " gave: " << found.toStdString();
     }
     QString error;
-    EXPECT_TRUE(LiveSim::loadScenario(KESTRABO_SOURCE_DIR "/tools/live-sim/scenarios/demo.json", &error))
-        << error.toStdString();
+    for (const char* name : {"demo.json", "soak.json"})
+        EXPECT_TRUE(LiveSim::loadScenario(KESTRABO_SOURCE_DIR "/tools/live-sim/scenarios/" + QString::fromLatin1(name), &error))
+            << error.toStdString();
     LiveSim invalid(object(R"({"rules": 3})"));
     EXPECT_EQ(invalid.start(), 0);
     EXPECT_TRUE(invalid.errorString().startsWith(QLatin1String("Invalid scenario:")));

@@ -189,4 +189,21 @@ bool SecretServiceFixture::lockDefaultCollection() const
     return collection && secret_service_lock_sync(secrets, &objects, nullptr, nullptr, nullptr) == 1;
 }
 
+long long SecretServiceFixture::pid(Daemon daemon) const
+{
+    const QProcess* process = daemon == Daemon::keyring ? m_keyring.get() : m_bus.get();
+    return process && process->state() == QProcess::Running ? process->processId() : 0;
+}
+
+long long SecretServiceFixture::kill(Daemon daemon)
+{
+    QProcess* process = daemon == Daemon::keyring ? m_keyring.get() : m_bus.get();
+    const long long pid = this->pid(daemon);
+    if (pid == 0)
+        return 0;
+    process->kill();
+    process->waitForFinished(10'000);
+    return pid;
+}
+
 } // namespace kestrabo::test

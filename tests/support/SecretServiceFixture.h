@@ -38,6 +38,11 @@ public:
     bool plantItem(const QString& service, const QString& account, const QByteArray& secret) const;
     bool lockDefaultCollection() const;
 
+    enum class Daemon { keyring, bus };
+    long long pid(Daemon daemon) const;
+    // Ends one daemon at once (SIGKILL), as a crash would, and waits until it is reaped; its PID.
+    long long kill(Daemon daemon);
+
 private:
     QString start(Keyring keyring);
 

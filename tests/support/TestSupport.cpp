@@ -43,6 +43,30 @@ int openDescriptors()
     return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
 }
 
+QStringList descriptorLinks()
+{
+    QStringList links;
+    const QDir directory(QStringLiteral("/proc/self/fd"));
+    for (const QString& entry : directory.entryList(QDir::Files | QDir::System)) {
+        const QString target = QFile::symLinkTarget(directory.filePath(entry));
+        if (!target.isEmpty()) // the listing's own descriptor is gone by now
+            links.append(entry + QStringLiteral(" -> ") + target);
+    }
+    return links;
+}
+
+std::string newDescriptors(const QStringList& before)
+{
+    QStringList fresh = descriptorLinks();
+    fresh.removeIf([&](const QString& link) { return before.contains(link); });
+    return fresh.join(QStringLiteral(", ")).toStdString();
+}
+
+int threadCount()
+{
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
 QList<long long> childProcesses()
 {
     QList<long long> children;

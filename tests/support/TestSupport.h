@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <string>
 
 // Readable failure messages for Qt strings.
 inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
@@ -32,6 +33,13 @@ bool processGone(long long pid);
 // What a fault may leak: this process's open descriptors, and its live (or unreaped) children.
 int openDescriptors();
 QList<long long> childProcesses();
+// Each open descriptor as "number -> target" (socket:[inode], pipe:[inode], a path): after a
+// fault that also ended another process, the descriptors it held are gone and none may be new.
+QStringList descriptorLinks();
+// What is open now that was not in `before` (a descriptorLinks() list), as "n -> target, …".
+std::string newDescriptors(const QStringList& before);
+// Threads of this process.
+int threadCount();
 
 // A path under the source tree's tests/fixtures folder.
 QString fixturePath(const QString& name);

@@ -4,11 +4,16 @@
 #include "ScriptedKeychain.h"
 
 #include "support/SecretServiceFixture.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
 
 namespace kestrabo {
 namespace {
@@ -86,6 +91,55 @@ TEST(SecretServiceKeychain, NoSecretServiceOnTheBusIsUnavailable)
     EXPECT_EQ(failureOf(store.load()), unavailable);
     EXPECT_EQ(failureOf(store.save(QStringLiteral("sk-nowhere"))), unavailable);
     EXPECT_EQ(failureOf(store.remove()), unavailable);
+}
+
+// The keyring daemon, or the whole session bus, going away while the app runs (the daemon also
+// in the middle of a call): every call answers at once with the sentence, and nothing of the lost
+// connection stays open.
+TEST(SecretServiceKeychain, DaemonDisappearingMidSessionIsUnavailableAtOnce)
+{
+    using Daemon = SecretServiceFixture::Daemon;
+    const QString unavailable = QStringLiteral("The keyring is unavailable. Try again after unlocking your session.");
+    const std::pair<Daemon, bool> cases[] = {{Daemon::keyring, false}, {Daemon::bus, false}, {Daemon::keyring, true}};
+    for (const auto& [daemon, midCall] : cases) {
+        const int row = int(daemon) + 2 * midCall;
+        SecretServiceFixture fixture;
+        ASSERT_TRUE(fixture.failure().isEmpty()) << fixture.failure().toStdString();
+        KeychainCredentialStore store(kService, kAccount, KeychainOperations::system());
+        ASSERT_TRUE(store.save(QStringLiteral("sk-before-the-crash")).ok());
+        ASSERT_EQ(store.load().value(), QStringLiteral("sk-before-the-crash"));
+        const QStringList descriptors = test::descriptorLinks();
+        QList<long long> children = test::childProcesses();
+        const long long pid = fixture.pid(daemon);
+        children.removeAll(pid);
+
+        QElapsedTimer clock;
+        clock.start();
+        std::thread killer;
+        if (midCall) {
+            // Stopped, the daemon takes the call and never answers; then it dies.
+            ::kill(pid_t(pid), SIGSTOP);
+            killer = std::thread([pid] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                ::kill(pid_t(pid), SIGKILL);
+            });
+        } else {
+            fixture.kill(daemon);
+        }
+        EXPECT_EQ(failureOf(store.load()), unavailable) << row;
+        if (killer.joinable())
+            killer.join();
+        fixture.kill(daemon);
+        EXPECT_TRUE(test::processGone(pid)) << row;
+        EXPECT_EQ(failureOf(store.save(QStringLiteral("sk-after-the-crash"))), unavailable) << row;
+        EXPECT_EQ(failureOf(store.remove()), unavailable) << row;
+        // Far below D-Bus's 25-second call time-out: nothing waited for an answer that could not come.
+        EXPECT_LT(clock.elapsed(), 5'000) << row;
+
+        EXPECT_EQ(test::childProcesses(), children) << row;
+        EXPECT_TRUE(test::waitUntil([&] { return test::newDescriptors(descriptors).empty(); }))
+            << row << ": " << test::newDescriptors(descriptors);
+    }
 }
 
 } // namespace

@@ -308,10 +308,11 @@ private:
             steps->append(rule.steps);
         }
         if (!steps->isEmpty())
-            run(id, steps, 0);
+            run(id, steps, 0, 1);
     }
 
-    void run(int id, const std::shared_ptr<const QList<Step>>& steps, qsizetype index)
+    // `pass` counts the times a looping sequence has started; it replaces "$n" in events.
+    void run(int id, const std::shared_ptr<const QList<Step>>& steps, qsizetype index, int pass)
     {
         for (; index < steps->size(); ++index) {
             if (stopping())
@@ -323,15 +324,23 @@ private:
             switch (step.kind) {
             case Step::Kind::Text:
             case Step::Kind::Binary:
-                transmit(socket, step.payload, step.kind == Step::Kind::Binary);
+                transmit(socket,
+                         step.numbered ? QByteArray(step.payload).replace("$n", QByteArray::number(pass))
+                                       : step.payload,
+                         step.kind == Step::Kind::Binary);
                 break;
             case Step::Kind::Delay:
                 QTimer::singleShot(step.value, Qt::PreciseTimer, this,
-                                   [this, id, steps, index] { run(id, steps, index + 1); });
+                                   [this, id, steps, index, pass] { run(id, steps, index + 1, pass); });
                 return;
             case Step::Kind::Close:
                 closeConnection(id, step.value);
                 return;
+            case Step::Kind::Loop:
+                // A loop always follows a delay (checked when loaded), so this never spins.
+                index = -1;
+                ++pass;
+                break;
             case Step::Kind::Stall: {
                 {
                     QMutexLocker lock(&m_shared->mutex);

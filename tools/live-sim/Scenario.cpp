@@ -35,7 +35,8 @@ const QStringList kStepKeys = {
     QStringLiteral("send"),       QStringLiteral("sendBinary"), QStringLiteral("sendRaw"),
     QStringLiteral("delayMs"),    QStringLiteral("audio"),      QStringLiteral("transcript"),
     QStringLiteral("delegation"), QStringLiteral("usage"),      QStringLiteral("error"),
-    QStringLiteral("close"),      QStringLiteral("stall"),      QStringLiteral("speak")};
+    QStringLiteral("close"),      QStringLiteral("stall"),      QStringLiteral("speak"),
+    QStringLiteral("loop")};
 
 KestraboError problem(const QString& text)
 {
@@ -73,7 +74,8 @@ bool nonNegativeNumber(const QJsonValue& value)
 
 Step textStep(const QJsonObject& event)
 {
-    return Step{Step::Kind::Text, json::compact(event), 0};
+    const QByteArray payload = json::compact(event);
+    return Step{Step::Kind::Text, payload, 0, payload.contains("$n")};
 }
 
 QJsonObject typed(const char* type)
@@ -225,7 +227,8 @@ Result<QList<Step>> compileStep(const QJsonObject& step, const QString& director
     if (action == u"sendRaw") {
         if (!value.isString())
             return problem(QStringLiteral("\"sendRaw\" must be a string"));
-        return QList<Step>{Step{Step::Kind::Text, value.toString().toUtf8(), 0}};
+        const QByteArray raw = value.toString().toUtf8();
+        return QList<Step>{Step{Step::Kind::Text, raw, 0, raw.contains("$n")}};
     }
     if (action == u"delayMs") {
         const auto ms = wholeNumber(value, 0, 3'600'000);
@@ -259,10 +262,9 @@ Result<QList<Step>> compileStep(const QJsonObject& step, const QString& director
             return problem(QStringLiteral("\"close\" must be a close code from 1000 to 4999"));
         return QList<Step>{Step{Step::Kind::Close, {}, int(*code)}};
     }
-    // stall
     if (!value.isBool() || !value.toBool())
-        return problem(QStringLiteral("\"stall\" must be true"));
-    return QList<Step>{Step{Step::Kind::Stall, {}, 0}};
+        return problem(QStringLiteral("%1 must be true").arg(quoted(action)));
+    return QList<Step>{Step{action == u"loop" ? Step::Kind::Loop : Step::Kind::Stall, {}, 0}};
 }
 
 Result<Rule> compileRule(const QJsonObject& object, const QString& directory, const QString& where)
@@ -296,6 +298,12 @@ Result<Rule> compileRule(const QJsonObject& object, const QString& directory, co
         Result<QList<Step>> compiled = compileStep(steps->at(i).toObject(), directory);
         if (!compiled)
             return problem(QStringLiteral("%1: %2").arg(stepWhere, compiled.error().description()));
+        const bool loop = compiled.value().first().kind == Step::Kind::Loop;
+        if (loop && i + 1 != steps->size())
+            return problem(QStringLiteral("%1: \"loop\" must be the last step").arg(stepWhere));
+        if (loop && std::none_of(rule.steps.begin(), rule.steps.end(),
+                                 [](const Step& s) { return s.kind == Step::Kind::Delay && s.value > 0; }))
+            return problem(QStringLiteral("%1: a loop needs a \"delayMs\" of 1 or more before it").arg(stepWhere));
         rule.steps.append(compiled.value());
     }
     return rule;

@@ -14,10 +14,11 @@
 namespace kestrabo::sim {
 
 struct Step {
-    enum class Kind { Text, Binary, Delay, Close, Stall };
+    enum class Kind { Text, Binary, Delay, Close, Stall, Loop };
     Kind kind = Kind::Text;
     QByteArray payload; // frame bytes of Text and Binary
     int value = 0;      // milliseconds of a Delay, code of a Close
+    bool numbered = false; // the payload holds "$n", the pass of a looping sequence
 };
 
 struct Rule {

@@ -279,8 +279,16 @@ private:
             + "\r\nContent-Type: " + reply.contentType
             + (reply.location.isEmpty() ? QByteArray() : "\r\nLocation: " + reply.location) + "\r\nContent-Length: "
             + QByteArray::number(reply.body.size()) + "\r\nConnection: " + (keepAlive ? "keep-alive" : "close")
-            + "\r\n\r\n" + reply.body;
-        m_socket->write(message);
+            + "\r\n\r\n";
+        const qsizetype partial = reply.cutAfter >= 0 ? reply.cutAfter : reply.stallAfter;
+        m_socket->write(message + (partial >= 0 ? reply.body.left(partial) : reply.body));
+        if (partial >= 0) {
+            // Nothing more is read or answered on this connection.
+            m_closing = true;
+            if (reply.cutAfter >= 0)
+                m_socket->disconnectFromHost();
+            return;
+        }
         if (!keepAlive) {
             m_closing = true;
             m_socket->disconnectFromHost();
@@ -395,6 +403,10 @@ private:
                 line += QStringLiteral(" [matched %1]").arg(reply.match);
             if (reply.delayMs > 0)
                 line += QStringLiteral(" after %1 ms").arg(reply.delayMs);
+            if (reply.cutAfter >= 0 || reply.stallAfter >= 0)
+                line += QStringLiteral(", %1 after %2 body bytes")
+                            .arg(reply.cutAfter >= 0 ? QStringLiteral("cut") : QStringLiteral("stalled"))
+                            .arg(std::max(reply.cutAfter, reply.stallAfter));
             log(line);
         }
         return reply;

@@ -13,6 +13,7 @@ const QSet<QString> kReplyKeys{
     QStringLiteral("json"),   QStringLiteral("outputText"),  QStringLiteral("outputJSON"),
     QStringLiteral("delayMs"), QStringLiteral("repeat"),     QStringLiteral("drop"),
     QStringLiteral("contentType"), QStringLiteral("comment"),     QStringLiteral("location"),
+    QStringLiteral("cutAfter"), QStringLiteral("stallAfter"),
 };
 
 QByteArray compact(const QJsonValue& value)
@@ -61,6 +62,16 @@ std::optional<ScriptedReply> parseReply(const QJsonValue& value, const QString& 
             return fail(QStringLiteral("\"delayMs\" must be a non-negative integer"));
         reply.delayMs = ms;
     }
+    for (auto [key, target] : {std::pair{u"cutAfter", &reply.cutAfter}, std::pair{u"stallAfter", &reply.stallAfter}}) {
+        const QJsonValue bytes = object.value(QStringView(key));
+        if (bytes.isUndefined())
+            continue;
+        if (!bytes.isDouble() || bytes.toDouble() != bytes.toInteger() || bytes.toInteger() < 0)
+            return fail(QStringLiteral("\"%1\" must be a non-negative integer").arg(QString::fromUtf16(key)));
+        *target = bytes.toInteger();
+    }
+    if (reply.cutAfter >= 0 && reply.stallAfter >= 0)
+        return fail(QStringLiteral("give at most one of \"cutAfter\", \"stallAfter\""));
     for (const char16_t* flag : {u"repeat", u"drop"}) {
         const QJsonValue v = object.value(QStringView(flag));
         if (!v.isUndefined() && !v.isBool())

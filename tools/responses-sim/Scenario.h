@@ -19,6 +19,10 @@ struct ScriptedReply {
     int delayMs = 0;
     bool repeat = false;     // stays available after use
     bool drop = false;       // close the connection instead of answering
+    // Send the head (with the whole body's Content-Length) and only this many body bytes, then
+    // close the connection (cut) or keep it open without another byte (stall); -1: whole body.
+    qsizetype cutAfter = -1;
+    qsizetype stallAfter = -1;
 };
 
 struct ResponsesScenario {
