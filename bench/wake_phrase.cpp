@@ -2,7 +2,7 @@
 //
 //   bench_wake_phrase --build DIR            synthesises the evaluation set into DIR
 //   bench_wake_phrase --evaluate DIR [--thresholds 1e-20,1e-30,…] [--ungated THRESHOLD] [--phrases-only]
-//                     [--phone-loop PROBABILITY]
+//                     [--phone-loop PROBABILITY] [--margins none,-34,…] [--downsampling N] [--candidates]
 //   bench_wake_phrase --live                 the whole recogniser on a private sound server
 //
 // The set (espeak-ng, 16 kHz mono):
@@ -16,9 +16,12 @@
 // - quiet.raw: 10 minutes of a quiet room (noise at -70 dBFS) with a short sentence every 40 s.
 //
 // Evaluation feeds each stream in 50 ms pieces (as the capture stream delivers them) to one
-// spotter per threshold. A hit from the start of a phrase to 1.5 s after its end detects it;
-// any other hit is a false accept. Latency is from the end of the phrase to the end of the
-// piece whose feed reported it. CPU is the feeding thread's CPU time over the audio's duration.
+// spotter per threshold, which re-scores every hit of its search; each margin ("none": every
+// hit wakes) then accepts some of those candidates. A hit from the start of a phrase to 1.5 s
+// after its end detects it; any other hit is a false accept. Latency is from the end of the
+// phrase to the end of the piece whose feed reported it, plus the time that feed took (the
+// second pass runs in it). CPU is the feeding thread's CPU time over the audio's duration.
+// --candidates lists every candidate with its score, for choosing margins.
 //
 // Live: the recogniser with its capture stream on a private PulseAudio server with a virtual
 // microphone. CPU of this process over 30 s of silence (capture, gate, nothing decoded), then
@@ -388,8 +391,8 @@ int evaluate(const QString& directory, const QStringList& thresholds, const QStr
         const double hours = negativeHours + positiveHours + double(quiet.size()) / kRate / 3600;
         if (candidates) {
             const auto dump = [&](const char* label, const Hit& hit) {
-                std::printf("candidate %s %.2f s: %d frames, %.1f per frame, weakest piece %.1f\n", label,
-                            double(hit.at) / kRate, hit.candidate.frames, hit.candidate.score, hit.candidate.weakest);
+                std::printf("candidate %s %.2f s: %d frames, %.1f per frame\n", label, double(hit.at) / kRate,
+                            hit.candidate.frames, hit.candidate.score);
             };
             for (const Hit& hit : positive.hits) {
                 const bool phrase = std::any_of(marks.begin(), marks.end(), [&](const Mark& mark) {
@@ -560,6 +563,7 @@ int main(int argc, char** argv)
                             : option(QStringLiteral("--downsampling")).toInt(),
                         arguments.contains(QStringLiteral("--candidates")));
     }
-    std::fprintf(stderr, "usage: %s --build DIR | --evaluate DIR [--thresholds T1,T2,…] [--ungated T] [--phrases-only] [--phone-loop P] | --live\n", argv[0]);
+    std::fprintf(stderr, "usage: %s --build DIR | --evaluate DIR [--thresholds T1,T2,…] [--ungated T] [--phrases-only] "
+                         "[--phone-loop P] [--margins M1,M2,…] [--downsampling N] [--candidates] | --live\n", argv[0]);
     return 2;
 }

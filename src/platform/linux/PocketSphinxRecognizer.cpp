@@ -279,8 +279,6 @@ KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, int 
             ps_seg_prob(segment, &acoustic, &language, &backoff);
             candidate.frames += end - start + 1;
             total += acoustic;
-            const double piece = double(acoustic) / (end - start + 1);
-            candidate.weakest = candidate.frames == end - start + 1 ? piece : std::min(candidate.weakest, piece);
         }
         if (candidate.frames > 0)
             candidate.score = total / candidate.frames;

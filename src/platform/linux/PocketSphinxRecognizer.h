@@ -52,7 +52,6 @@ public:
         QString phrase;
         int frames = 0;    // frames of the phrase's own words (silence around it left out)
         double score = 0;  // their acoustic score per frame, against the best senone of each frame
-        double weakest = 0; // the same for the piece that fits worst
         bool accepted(double margin) const { return frames > 0 && score >= margin; }
     };
     // The candidate the last feed() found, accepted or not.
