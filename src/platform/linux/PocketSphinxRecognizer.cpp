@@ -390,13 +390,9 @@ Status PocketSphinxRecognizer::Impl::openStream(const PulseConnection::Defaults&
         record,
         [](pa_stream* stream, size_t, void* userdata) {
             auto* self = static_cast<Impl*>(userdata);
-            const void* data = nullptr;
-            size_t bytes = 0;
-            while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
-                if (data)
-                    self->captured(static_cast<const int16_t*>(data), int(bytes / sizeof(int16_t)));
-                pa_stream_drop(stream);
-            }
+            PulseConnection::drain(stream, [self](const void* data, size_t bytes) {
+                self->captured(static_cast<const int16_t*>(data), int(bytes / sizeof(int16_t)));
+            });
         },
         this);
     pa_buffer_attr attributes;
