@@ -391,8 +391,9 @@ int evaluate(const QString& directory, const QStringList& thresholds, const QStr
         const double hours = negativeHours + positiveHours + double(quiet.size()) / kRate / 3600;
         if (candidates) {
             const auto dump = [&](const char* label, const Hit& hit) {
-                std::printf("candidate %s %.2f s: %d frames, %.1f per frame\n", label, double(hit.at) / kRate,
-                            hit.candidate.frames, hit.candidate.score);
+                std::printf("candidate %s %.2f s: %d frames, %.1f per frame, weakest word %.1f\n", label,
+                            double(hit.at) / kRate, hit.candidate.frames, hit.candidate.score,
+                            hit.candidate.weakestWord);
             };
             for (const Hit& hit : positive.hits) {
                 const bool phrase = std::any_of(marks.begin(), marks.end(), [&](const Mark& mark) {

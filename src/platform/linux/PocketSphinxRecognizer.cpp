@@ -48,8 +48,10 @@ const char* phonesFor(const QString& word)
 constexpr int kFrameSamples = KeyphraseSpotter::sampleRate / 100; // 10 ms
 constexpr int kPrerollFrames = 50;                                // 500 ms before the gate opened
 constexpr int kHangoverFrames = 80;                               // stays open 800 ms after speech
-constexpr int kHistorySamples = KeyphraseSpotter::sampleRate * 5 / 2;    // 2.5 s
+// The second pass looks back from the hit over the phrase's length plus this: the search reports
+// 100-150 ms after the phrase ended, so the audio starts about 200 ms before the phrase.
 constexpr int kVerifyPadFrames = 35;
+constexpr int kHistorySamples = KeyphraseSpotter::sampleRate * 5 / 2; // the slowest phrase and more
 constexpr double kOpenAboveFloorDb = 9.0;
 constexpr double kQuietestVoiceDb = -60.0;
 constexpr double kFloorRiseDbPerFrame = 0.02;                     // 2 dB a second
@@ -233,6 +235,7 @@ void KeyphraseSpotter::decode(const int16_t* samples, int count)
     const char* hypothesis = ps_get_hyp(ps, nullptr);
     if (hypothesis && *hypothesis) {
         const QString phrase = QString::fromUtf8(hypothesis);
+        // Only the hit's length is of use: the search numbers frames from an earlier utterance.
         int startFrame = 0, endFrame = 0;
         if (ps_seg_t* segment = ps_seg_iter(ps)) {
             ps_seg_frames(segment, &startFrame, &endFrame);
@@ -262,6 +265,7 @@ KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, int 
     for (long long i = from; i < m_utteranceSamples; ++i)
         clip.push_back(m_history[size_t(i % kHistorySamples)]);
 
+    // The same decoder, so the model is loaded once; the search starts over after a hit anyway.
     ps_set_search(ps, "align");
     ps_start_utt(ps);
     ps_process_raw(ps, clip.data(), clip.size(), FALSE, FALSE);
@@ -269,17 +273,35 @@ KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, int 
     const char* aligned = ps_get_hyp(ps, nullptr);
     if (aligned && *aligned) {
         double total = 0;
+        QString word;
+        int wordFrames = 0;
+        double wordTotal = 0;
+        const auto endWord = [&] {
+            if (wordFrames > 0) {
+                const double score = wordTotal / wordFrames;
+                candidate.weakestWord = candidate.frames == wordFrames ? score : std::min(candidate.weakestWord, score);
+            }
+            wordFrames = 0;
+            wordTotal = 0;
+        };
         for (ps_seg_t* segment = ps_seg_iter(ps); segment; segment = ps_seg_next(segment)) {
-            const char* word = ps_seg_word(segment);
-            if (word[0] == '<' || word[0] == '[') // silence and noise around the phrase
+            const QString piece = QString::fromUtf8(ps_seg_word(segment));
+            if (piece.startsWith(QLatin1Char('<')) || piece.startsWith(QLatin1Char('['))) // silence, noise
                 continue;
             int start = 0, end = 0;
             ps_seg_frames(segment, &start, &end);
             int32 acoustic = 0, language = 0, backoff = 0;
             ps_seg_prob(segment, &acoustic, &language, &backoff);
+            if (const QString pieceOf = piece.section(QLatin1Char('.'), 0, 0); pieceOf != word) {
+                endWord();
+                word = pieceOf;
+            }
+            wordFrames += end - start + 1;
+            wordTotal += acoustic;
             candidate.frames += end - start + 1;
             total += acoustic;
         }
+        endWord();
         if (candidate.frames > 0)
             candidate.score = total / candidate.frames;
     }
