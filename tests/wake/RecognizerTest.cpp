@@ -40,6 +40,8 @@ TEST(KeyphraseSpotter, TheSecondPassTurnsDownWhatTheSearchConfuses)
         {"Hey, kiss the bride!", "en-us+f3", false},
         {"Hey kestrabo, what time is it?", "en-us", true},
         {"Hey kestrabo, what time is it?", "en-gb", true},
+        {"Hey kestrabo", "en-us", true},
+        {"Hey kestrabo", "en-gb", true},
     };
     for (const Case& c : cases) {
         const auto spotter = KeyphraseSpotter::create(
