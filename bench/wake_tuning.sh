@@ -1,21 +1,25 @@
 #!/bin/sh
 # Builds the wake phrase's evaluation set in a temporary directory, evaluates the keyphrase
-# spotter at several thresholds (plus one without the voice-activity gate, to show what the gate
-# costs in detection) and removes the set. It decodes about 45 minutes of audio per threshold
-# and phone loop, so it runs niced; build the benchmark in a Release tree first.
+# spotter at several thresholds, each with a sweep over the second pass's margin (plus one run
+# without the voice-activity gate, to show what the gate costs in detection), and removes the
+# set. It decodes about 75 minutes of audio per threshold and phone loop, so it runs niced;
+# build the benchmark in a Release tree first.
 #
 #   bench/wake_tuning.sh [path/to/bench_wake_phrase]
-#   THRESHOLDS=1e10,1e20 UNGATED=1e20 PHONE_LOOPS=1e-12 bench/wake_tuning.sh
+#   THRESHOLDS=1e-1,1e20 MARGINS=none,-34 UNGATED=1e-1 PHONE_LOOPS=1e-12 DOWNSAMPLING=1 bench/wake_tuning.sh
 #
 # Each phone-loop probability (the "anything else" path) gets its own sweep of thresholds.
 set -eu
 bench=${1:-build-rel/bench/bench_wake_phrase}
-thresholds=${THRESHOLDS:-1e-20,1e-1,1e5,1e10,1e20}
-ungated=${UNGATED:-1e20}
-phone_loops=${PHONE_LOOPS:-1e-5,1e-10,1e-12}
+thresholds=${THRESHOLDS:-1e-1,1e10,1e20}
+margins=${MARGINS:-none,-36,-34,-32,-30,-28}
+ungated=${UNGATED:-1e-1}
+phone_loops=${PHONE_LOOPS:-1e-12}
+downsampling=${DOWNSAMPLING:-2}
 set_dir=$(mktemp -d)
 trap 'rm -rf "$set_dir"' EXIT INT TERM
 nice -n 10 "$bench" --build "$set_dir"
 for phone_loop in $(echo "$phone_loops" | tr , ' '); do
-    nice -n 10 "$bench" --evaluate "$set_dir" --thresholds "$thresholds" --ungated "$ungated" --phone-loop "$phone_loop"
+    nice -n 10 "$bench" --evaluate "$set_dir" --thresholds "$thresholds" --margins "$margins" --ungated "$ungated" \
+        --phone-loop "$phone_loop" --downsampling "$downsampling"
 done

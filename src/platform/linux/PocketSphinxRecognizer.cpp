@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -26,6 +27,15 @@ constexpr Pronunciation kPronunciations[] = {
     {"kestrabo", "K IH S T R AA B OW"},
 };
 
+// The same words in pieces for the second pass, so that a confusable word that matches only
+// part of the name ("Castro" lacks its AA B) scores badly in the piece it lacks.
+constexpr Pronunciation kPieces[] = {
+    {"hey", "HH EY"},
+    {"kestrabo.1", "K IH S"},
+    {"kestrabo.2", "T R AA"},
+    {"kestrabo.3", "B OW"},
+};
+
 const char* phonesFor(const QString& word)
 {
     for (const Pronunciation& entry : kPronunciations) {
@@ -38,6 +48,10 @@ const char* phonesFor(const QString& word)
 constexpr int kFrameSamples = KeyphraseSpotter::sampleRate / 100; // 10 ms
 constexpr int kPrerollFrames = 50;                                // 500 ms before the gate opened
 constexpr int kHangoverFrames = 80;                               // stays open 800 ms after speech
+// The second pass looks back from the hit over the phrase's length plus this: the search reports
+// 100-150 ms after the phrase ended, so the audio starts about 200 ms before the phrase.
+constexpr int kVerifyPadFrames = 35;
+constexpr int kHistorySamples = KeyphraseSpotter::sampleRate * 5 / 2; // the slowest phrase and more
 constexpr double kOpenAboveFloorDb = 9.0;
 constexpr double kQuietestVoiceDb = -60.0;
 constexpr double kFloorRiseDbPerFrame = 0.02;                     // 2 dB a second
@@ -91,9 +105,10 @@ std::unique_ptr<KeyphraseSpotter> KeyphraseSpotter::create(const Settings& setti
     const QByteArray threshold = QByteArray::number(settings.threshold, 'g', 6);
     const QByteArray phoneLoop = QByteArray::number(settings.phoneLoopProbability, 'g', 6);
     // The words are added below, so the decoder starts with an empty dictionary (fast to load).
+    const QByteArray downsampling = QByteArray::number(settings.downsampling);
     decoder->config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.c_str(), "-dict", "/dev/null",
-                                  "-kws_threshold", threshold.constData(), "-kws_plp", phoneLoop.constData(),
-                                  "-logfn", "/dev/null", nullptr);
+                                  "-kws_threshold", threshold.constData(), "-kws_plp", phoneLoop.constData(), "-ds",
+                                  downsampling.constData(), "-logfn", "/dev/null", nullptr);
     if (!decoder->config)
         return nullptr;
     decoder->ps = ps_init(decoder->config);
@@ -104,14 +119,30 @@ std::unique_ptr<KeyphraseSpotter> KeyphraseSpotter::create(const Settings& setti
         if (!phones || ps_add_word(decoder->ps, words[i].toUtf8().constData(), phones, i + 1 == words.size()) < 0)
             return nullptr;
     }
+    QByteArray pieces;
+    for (const QString& word : words) {
+        for (const Pronunciation& piece : kPieces) {
+            const QString name = QString::fromLatin1(piece.word);
+            if (name == word || name.startsWith(word + QLatin1Char('.'))) {
+                if (name != word && ps_add_word(decoder->ps, piece.word, piece.phones, FALSE) < 0)
+                    return nullptr;
+                pieces += ' ' + QByteArray(piece.word);
+            }
+        }
+    }
+    const QByteArray grammar = "#JSGF V1.0;\ngrammar wake;\npublic <wake> =" + pieces + ";\n";
     if (ps_set_keyphrase(decoder->ps, "wake", settings.keyphrase.toUtf8().constData()) < 0
+        || ps_set_jsgf_string(decoder->ps, "align", grammar.constData()) < 0
         || ps_set_search(decoder->ps, "wake") < 0)
         return nullptr;
-    return std::unique_ptr<KeyphraseSpotter>(new KeyphraseSpotter(std::move(decoder), settings.gate));
+    auto spotter = std::unique_ptr<KeyphraseSpotter>(new KeyphraseSpotter(std::move(decoder), settings.gate));
+    spotter->m_margin = settings.margin;
+    return spotter;
 }
 
 KeyphraseSpotter::KeyphraseSpotter(std::unique_ptr<Decoder> decoder, bool gate)
-    : m_decoder(std::move(decoder)), m_gate(gate), m_preroll(size_t(kPrerollFrames) * kFrameSamples)
+    : m_decoder(std::move(decoder)), m_gate(gate), m_preroll(size_t(kPrerollFrames) * kFrameSamples),
+      m_history(size_t(kHistorySamples))
 {
     m_partial.reserve(kFrameSamples);
 }
@@ -122,6 +153,7 @@ std::optional<QString> KeyphraseSpotter::feed(const int16_t* samples, int count)
 {
     m_fed += count;
     m_hit.reset();
+    m_candidate.reset();
     int offset = 0;
     if (!m_partial.empty()) {
         const int take = std::min(count, kFrameSamples - int(m_partial.size()));
@@ -193,15 +225,88 @@ void KeyphraseSpotter::decode(const int16_t* samples, int count)
     if (!m_inUtterance) {
         ps_start_utt(ps);
         m_inUtterance = true;
+        m_utteranceSamples = 0;
     }
+    for (int i = 0; i < count; ++i)
+        m_history[size_t((m_utteranceSamples + i) % kHistorySamples)] = samples[i];
+    m_utteranceSamples += count;
     ps_process_raw(ps, samples, size_t(count), FALSE, FALSE);
     m_decoded += count;
     const char* hypothesis = ps_get_hyp(ps, nullptr);
     if (hypothesis && *hypothesis) {
-        m_hit = QString::fromUtf8(hypothesis);
+        const QString phrase = QString::fromUtf8(hypothesis);
+        // Only the hit's length is of use: the search numbers frames from an earlier utterance.
+        int startFrame = 0, endFrame = 0;
+        if (ps_seg_t* segment = ps_seg_iter(ps)) {
+            ps_seg_frames(segment, &startFrame, &endFrame);
+            ps_seg_free(segment);
+        }
         ps_end_utt(ps);
         m_inUtterance = false;
+        if (!m_margin) {
+            m_hit = phrase;
+            return;
+        }
+        m_candidate = verify(phrase, endFrame - startFrame + 1);
+        if (m_candidate->accepted(*m_margin))
+            m_hit = phrase;
     }
+}
+
+KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, int phraseFrames)
+{
+    Candidate candidate{.phrase = phrase};
+    ps_decoder_t* ps = m_decoder->ps;
+    const long long oldest = std::max(0LL, m_utteranceSamples - kHistorySamples);
+    const long long from = std::clamp(m_utteranceSamples - (long long)(phraseFrames + kVerifyPadFrames) * kFrameSamples,
+                                      oldest, m_utteranceSamples);
+    std::vector<int16_t> clip;
+    clip.reserve(size_t(m_utteranceSamples - from));
+    for (long long i = from; i < m_utteranceSamples; ++i)
+        clip.push_back(m_history[size_t(i % kHistorySamples)]);
+
+    // The same decoder, so the model is loaded once; the search starts over after a hit anyway.
+    ps_set_search(ps, "align");
+    ps_start_utt(ps);
+    ps_process_raw(ps, clip.data(), clip.size(), FALSE, FALSE);
+    ps_end_utt(ps);
+    const char* aligned = ps_get_hyp(ps, nullptr);
+    if (aligned && *aligned) {
+        double total = 0;
+        QString word;
+        int wordFrames = 0;
+        double wordTotal = 0;
+        const auto endWord = [&] {
+            if (wordFrames > 0) {
+                const double score = wordTotal / wordFrames;
+                candidate.weakestWord = candidate.frames == wordFrames ? score : std::min(candidate.weakestWord, score);
+            }
+            wordFrames = 0;
+            wordTotal = 0;
+        };
+        for (ps_seg_t* segment = ps_seg_iter(ps); segment; segment = ps_seg_next(segment)) {
+            const QString piece = QString::fromUtf8(ps_seg_word(segment));
+            if (piece.startsWith(QLatin1Char('<')) || piece.startsWith(QLatin1Char('['))) // silence, noise
+                continue;
+            int start = 0, end = 0;
+            ps_seg_frames(segment, &start, &end);
+            int32 acoustic = 0, language = 0, backoff = 0;
+            ps_seg_prob(segment, &acoustic, &language, &backoff);
+            if (const QString pieceOf = piece.section(QLatin1Char('.'), 0, 0); pieceOf != word) {
+                endWord();
+                word = pieceOf;
+            }
+            wordFrames += end - start + 1;
+            wordTotal += acoustic;
+            candidate.frames += end - start + 1;
+            total += acoustic;
+        }
+        endWord();
+        if (candidate.frames > 0)
+            candidate.score = total / candidate.frames;
+    }
+    ps_set_search(ps, "wake");
+    return candidate;
 }
 
 void KeyphraseSpotter::closeGate()
@@ -307,13 +412,9 @@ Status PocketSphinxRecognizer::Impl::openStream(const PulseConnection::Defaults&
         record,
         [](pa_stream* stream, size_t, void* userdata) {
             auto* self = static_cast<Impl*>(userdata);
-            const void* data = nullptr;
-            size_t bytes = 0;
-            while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
-                if (data)
-                    self->captured(static_cast<const int16_t*>(data), int(bytes / sizeof(int16_t)));
-                pa_stream_drop(stream);
-            }
+            PulseConnection::drain(stream, [self](const void* data, size_t bytes) {
+                self->captured(static_cast<const int16_t*>(data), int(bytes / sizeof(int16_t)));
+            });
         },
         this);
     pa_buffer_attr attributes;

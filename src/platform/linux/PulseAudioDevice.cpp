@@ -186,15 +186,10 @@ Status PulseAudioDevice::Impl::openStreams()
         record,
         [](pa_stream* stream, size_t, void* userdata) {
             auto* self = static_cast<Impl*>(userdata);
-            const void* data = nullptr;
-            size_t bytes = 0;
             const int frameBytes = kFloatBytes * int(self->defaults.sourceSpec.channels);
-            while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
-                // A hole (no data) is dropped like data, without delivering anything.
-                if (data)
-                    self->captured(static_cast<const float*>(data), int(bytes / size_t(frameBytes)));
-                pa_stream_drop(stream);
-            }
+            PulseConnection::drain(stream, [&](const void* data, size_t bytes) {
+                self->captured(static_cast<const float*>(data), int(bytes / size_t(frameBytes)));
+            });
             self->checkPlayed();
         },
         this);

@@ -44,6 +44,20 @@ struct PulseConnection {
 
     static void signal(void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); }
 
+    // For a record stream's read callback: hands each captured fragment to `deliver(data,
+    // bytes)` and drops it. A hole (no data) is dropped like data, without delivering anything.
+    template <typename Deliver>
+    static void drain(pa_stream* stream, Deliver&& deliver)
+    {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+            if (data)
+                deliver(data, bytes);
+            pa_stream_drop(stream);
+        }
+    }
+
     // Connects (never spawning a server) and starts the loop's thread.
     Status open(const char* clientName = "Kestrabo");
 
