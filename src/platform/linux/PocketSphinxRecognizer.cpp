@@ -3,6 +3,7 @@
 #include "platform/linux/PulseConnection.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/fsg_model.h>
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace kestrabo {
 
@@ -66,6 +68,22 @@ double energyDb(const int16_t* samples)
     return 10.0 * std::log10(sum / kFrameSamples / (32768.0 * 32768.0) + 1e-12);
 }
 
+// The second pass's search: the pieces in order, one state after another. Built directly
+// rather than from a JSGF text, whose parser leaks on every decoder (the listener makes a new
+// one at each renewal).
+bool addAlignment(ps_decoder_t* ps, cmd_ln_t* config, const std::vector<const char*>& pieces)
+{
+    fsg_model_t* fsg = fsg_model_init("align", ps_get_logmath(ps), cmd_ln_float32_r(config, "-lw"),
+                                      int32(pieces.size() + 1));
+    fsg->start_state = 0;
+    fsg->final_state = int32(pieces.size());
+    for (size_t i = 0; i < pieces.size(); ++i)
+        fsg_model_trans_add(fsg, int32(i), int32(i + 1), 0, fsg_model_word_add(fsg, pieces[i]));
+    const bool added = ps_set_fsg(ps, "align", fsg) >= 0;
+    fsg_model_free(fsg); // the search keeps its own reference
+    return added;
+}
+
 } // namespace
 
 // ---- KeyphraseSpotter
@@ -119,21 +137,19 @@ std::unique_ptr<KeyphraseSpotter> KeyphraseSpotter::create(const Settings& setti
         if (!phones || ps_add_word(decoder->ps, words[i].toUtf8().constData(), phones, i + 1 == words.size()) < 0)
             return nullptr;
     }
-    QByteArray pieces;
+    std::vector<const char*> pieces;
     for (const QString& word : words) {
         for (const Pronunciation& piece : kPieces) {
             const QString name = QString::fromLatin1(piece.word);
             if (name == word || name.startsWith(word + QLatin1Char('.'))) {
                 if (name != word && ps_add_word(decoder->ps, piece.word, piece.phones, FALSE) < 0)
                     return nullptr;
-                pieces += ' ' + QByteArray(piece.word);
+                pieces.push_back(piece.word);
             }
         }
     }
-    const QByteArray grammar = "#JSGF V1.0;\ngrammar wake;\npublic <wake> =" + pieces + ";\n";
     if (ps_set_keyphrase(decoder->ps, "wake", settings.keyphrase.toUtf8().constData()) < 0
-        || ps_set_jsgf_string(decoder->ps, "align", grammar.constData()) < 0
-        || ps_set_search(decoder->ps, "wake") < 0)
+        || !addAlignment(decoder->ps, decoder->config, pieces) || ps_set_search(decoder->ps, "wake") < 0)
         return nullptr;
     auto spotter = std::unique_ptr<KeyphraseSpotter>(new KeyphraseSpotter(std::move(decoder), settings.gate));
     spotter->m_margin = settings.margin;
