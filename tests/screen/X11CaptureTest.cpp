@@ -1,5 +1,6 @@
 #include "support/XFixture.h"
 
+#include "platform/linux/X11KeySource.h"
 #include "platform/linux/X11ScreenGrabber.h"
 #include "support/TestSupport.h"
 #include "platform/HostSystem.h"
@@ -17,6 +18,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 using namespace kestrabo;
 using namespace Qt::StringLiterals;
@@ -224,4 +227,30 @@ TEST(X11Capture, ADisplayThatVanishesIsReportedAsDisconnected)
     ASSERT_FALSE(displays);
     EXPECT_EQ(displays.error().code(), ScreenCaptureError::compositeMissing);
     EXPECT_FALSE(Permissions::isScreenAccessDenied(displays.error()));
+}
+
+// At launch the grabber's worker opens its connection while the main thread opens and closes
+// short-lived ones (the key listener's access check). Xlib keeps some extension records for the
+// whole process and drops them with the last connection that used them, so connections coming
+// and going on two threads must not tread on each other there (it corrupted the heap at launch).
+TEST(X11Capture, ConnectionsComeAndGoOnTwoThreadsAtOnce)
+{
+    test::Xvfb xvfb;
+    ASSERT_EQ(xvfb.start(QSize(320, 240)), QString());
+    std::atomic<bool> done{false};
+    std::atomic<int> checks{0};
+    std::thread keys([&] {
+        X11KeySource source(xvfb.display());
+        while (!done) {
+            EXPECT_TRUE(source.listenAccess());
+            ++checks;
+        }
+    });
+    for (int i = 0; i < 150; ++i) {
+        X11ScreenGrabber grabber(xvfb.display());
+        EXPECT_TRUE(grabber.preflight());
+    }
+    done = true;
+    keys.join();
+    EXPECT_GT(checks, 0);
 }

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <set>
 
+#include <X11/extensions/Xge.h>
+
 namespace kestrabo::xlib {
 
 namespace {
@@ -11,6 +13,12 @@ namespace {
 struct Registry {
     std::mutex lock;
     std::set<Display*> displays;
+    // Xlib's extension libraries keep process-wide lists of displays. The generic event
+    // extension's, which the others join on first use, is created and freed (with the last
+    // display in it) without any lock. Opening and closing take turns here, and every connection
+    // joins that list as it opens: while one of ours is open the list stays, and what other
+    // threads do to it meanwhile goes under Xlib's own lock.
+    std::mutex turns;
 };
 
 Registry& ours()
@@ -74,9 +82,12 @@ ErrorTrap::~ErrorTrap() { t_trap = outer; }
 Display* openDisplay(const QByteArray& name, std::atomic<bool>* lostFlag)
 {
     installHandlers();
+    std::lock_guard turn(ours().turns);
     Display* display = XOpenDisplay(name.isEmpty() ? nullptr : name.constData());
     if (!display)
         return nullptr;
+    int eventBase = 0, errorBase = 0;
+    XGEQueryExtension(display, &eventBase, &errorBase); // joins the list (see Registry)
     {
         std::lock_guard lock(ours().lock);
         ours().displays.insert(display);
@@ -89,6 +100,7 @@ void closeDisplay(Display* display)
 {
     if (!display)
         return;
+    std::lock_guard turn(ours().turns);
     XCloseDisplay(display);
     std::lock_guard lock(ours().lock);
     ours().displays.erase(display);

@@ -10,7 +10,8 @@
 
 // Connections of our own to an X server that never end the process: Xlib's default handlers
 // exit on any error. Errors on our connections are collected by the innermost trap of the
-// calling thread; everybody else's go to the handlers that were there before.
+// calling thread; everybody else's go to the handlers that were there before. Any thread may
+// open and close them.
 namespace kestrabo::xlib {
 
 struct ErrorTrap {
