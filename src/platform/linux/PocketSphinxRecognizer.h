@@ -25,7 +25,7 @@ public:
     // 83 %, 0 (1e20 with -34: 95 %, 0.8). A false accept sends the room to the voice service;
     // a miss costs a second "Hey kestrabo".
     static constexpr double defaultThreshold = 1e-1;
-    static constexpr double defaultMargin = -34;
+    static constexpr double defaultMargin = -35;
     // The "anything else" path's phone loop (PocketSphinx's default is 1e-1). Weaker, it lets
     // slow, quiet or unusual voices reach the keyphrase; the threshold and the margin keep other
     // speech out. The three are tuned together.
@@ -82,6 +82,7 @@ private:
     explicit KeyphraseSpotter(std::unique_ptr<Decoder> decoder, bool gate);
     void frame(const int16_t* samples);
     void decode(const int16_t* samples, int count);
+    void decodeFrame(const int16_t* samples, int count);
     void closeGate();
     Candidate verify(const QString& phrase, int phraseFrames);
 
