@@ -15,7 +15,7 @@ set -eu
 bench=${1:-build-rel/bench/bench_wake_phrase}
 thresholds=${THRESHOLDS:-1e-1,1e10,1e20}
 margins=${MARGINS:-none,-37,-36,-35,-34,-33,-32,-30}
-ungated=${UNGATED:-1e-1}
+ungated=${UNGATED:-1e10}
 phone_loops=${PHONE_LOOPS:-1e-12}
 downsampling=${DOWNSAMPLING:-2}
 pieces=${PIECES_MS:-20,50,100}
