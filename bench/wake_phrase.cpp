@@ -2,7 +2,8 @@
 //
 //   bench_wake_phrase --build DIR            synthesises the evaluation set into DIR
 //   bench_wake_phrase --evaluate DIR [--thresholds 1e-20,1e-30,…] [--ungated THRESHOLD] [--phrases-only]
-//                     [--phone-loop PROBABILITY] [--margins none,-34,…] [--downsampling N] [--candidates]
+//                     [--phone-loop PROBABILITY] [--margins none,-35,…] [--downsampling N] [--candidates]
+//                     [--piece-ms MS]
 //   bench_wake_phrase --live                 the whole recogniser on a private sound server
 //
 // The set (espeak-ng, 16 kHz mono):
@@ -15,13 +16,14 @@
 //   of it from a second list of sentences.
 // - quiet.raw: 10 minutes of a quiet room (noise at -70 dBFS) with a short sentence every 40 s.
 //
-// Evaluation feeds each stream in 50 ms pieces (as the capture stream delivers them) to one
-// spotter per threshold, which re-scores every hit of its search; each margin ("none": every
-// hit wakes) then accepts some of those candidates. A hit from the start of a phrase to 1.5 s
+// Evaluation feeds each stream in 50 ms pieces (--piece-ms: a capture stream delivers 5 to 50 ms
+// and more, and the verdicts must not depend on it) to one spotter per threshold, which re-scores
+// every hit of its search; each margin ("none": every hit wakes) then accepts some of those
+// candidates. A hit from the start of a phrase to 1.5 s
 // after its end detects it; any other hit is a false accept. Latency is from the end of the
 // phrase to the end of the piece whose feed reported it, plus the time that feed took (the
 // second pass runs in it). CPU is the feeding thread's CPU time over the audio's duration.
-// --candidates lists every candidate with its score, for choosing margins.
+// --candidates lists every candidate with its scores, for choosing margins.
 //
 // Live: the recogniser with its capture stream on a private PulseAudio server with a virtual
 // microphone. The wall-clock delay from the end of "Hey kestrabo" (played into the microphone
@@ -61,7 +63,8 @@ namespace {
 constexpr int kRate = KeyphraseSpotter::sampleRate;
 constexpr double kSpeechDb = -26.0;
 constexpr double kNoiseDb = -36.0;
-constexpr int kPieceSamples = kRate / 20;
+// Samples per feed: 50 ms unless --piece-ms says otherwise.
+int kPieceSamples = kRate / 20;
 
 const char* const kVoices[] = {"en-us",        "en-gb",       "en-gb-scotland", "en-gb-x-gbclan", "en-gb-x-rp",
                                "en-gb-x-gbcwmd", "en-029",    "en-us-nyc",      "en-us+f3",       "en-gb+f2"};
@@ -547,6 +550,8 @@ int main(int argc, char** argv)
     if (!option(QStringLiteral("--build")).isEmpty())
         return build(option(QStringLiteral("--build")));
     if (!option(QStringLiteral("--evaluate")).isEmpty()) {
+        if (const int ms = option(QStringLiteral("--piece-ms")).toInt(); ms > 0)
+            kPieceSamples = kRate / 1000 * ms;
         QString thresholds = option(QStringLiteral("--thresholds"));
         if (thresholds.isEmpty())
             thresholds = QString::number(KeyphraseSpotter::defaultThreshold);
@@ -565,6 +570,7 @@ int main(int argc, char** argv)
                         arguments.contains(QStringLiteral("--candidates")));
     }
     std::fprintf(stderr, "usage: %s --build DIR | --evaluate DIR [--thresholds T1,T2,…] [--ungated T] [--phrases-only] "
-                         "[--phone-loop P] [--margins M1,M2,…] [--downsampling N] [--candidates] | --live\n", argv[0]);
+                         "[--phone-loop P] [--margins M1,M2,…] [--downsampling N] [--candidates] [--piece-ms MS] | --live\n",
+                 argv[0]);
     return 2;
 }

@@ -51,7 +51,7 @@ constexpr int kFrameSamples = KeyphraseSpotter::sampleRate / 100; // 10 ms
 constexpr int kPrerollFrames = 50;                                // 500 ms before the gate opened
 constexpr int kHangoverFrames = 80;                               // stays open 800 ms after speech
 // The second pass looks back from the hit over the phrase's length plus this: the search reports
-// 100-150 ms after the phrase ended, so the audio starts about 200 ms before the phrase.
+// a hit 100-150 ms after the phrase ended, so the audio starts about 200 ms before the phrase.
 constexpr int kVerifyPadFrames = 35;
 constexpr int kHistorySamples = KeyphraseSpotter::sampleRate * 5 / 2; // the slowest phrase and more
 constexpr double kOpenAboveFloorDb = 9.0;
@@ -235,8 +235,14 @@ void KeyphraseSpotter::frame(const int16_t* samples)
 
 void KeyphraseSpotter::decode(const int16_t* samples, int count)
 {
-    if (count <= 0)
-        return;
+    // Frame by frame, asking for a hit after each: the hit, and so the second pass's window,
+    // then falls on the same frame however the capture stream happens to cut its pieces.
+    for (int offset = 0; offset < count; offset += kFrameSamples)
+        decodeFrame(samples + offset, std::min(kFrameSamples, count - offset));
+}
+
+void KeyphraseSpotter::decodeFrame(const int16_t* samples, int count)
+{
     ps_decoder_t* ps = m_decoder->ps;
     if (!m_inUtterance) {
         ps_start_utt(ps);
@@ -249,24 +255,24 @@ void KeyphraseSpotter::decode(const int16_t* samples, int count)
     ps_process_raw(ps, samples, size_t(count), FALSE, FALSE);
     m_decoded += count;
     const char* hypothesis = ps_get_hyp(ps, nullptr);
-    if (hypothesis && *hypothesis) {
-        const QString phrase = QString::fromUtf8(hypothesis);
-        // Only the hit's length is of use: the search numbers frames from an earlier utterance.
-        int startFrame = 0, endFrame = 0;
-        if (ps_seg_t* segment = ps_seg_iter(ps)) {
-            ps_seg_frames(segment, &startFrame, &endFrame);
-            ps_seg_free(segment);
-        }
-        ps_end_utt(ps);
-        m_inUtterance = false;
-        if (!m_margin) {
-            m_hit = phrase;
-            return;
-        }
-        m_candidate = verify(phrase, endFrame - startFrame + 1);
-        if (m_candidate->accepted(*m_margin))
-            m_hit = phrase;
+    if (!hypothesis || !*hypothesis)
+        return;
+    const QString phrase = QString::fromUtf8(hypothesis);
+    // Only the hit's length is of use: the search numbers frames from an earlier utterance.
+    int startFrame = 0, endFrame = 0;
+    if (ps_seg_t* segment = ps_seg_iter(ps)) {
+        ps_seg_frames(segment, &startFrame, &endFrame);
+        ps_seg_free(segment);
     }
+    ps_end_utt(ps);
+    m_inUtterance = false;
+    if (!m_margin) {
+        m_hit = phrase;
+        return;
+    }
+    m_candidate = verify(phrase, endFrame - startFrame + 1);
+    if (m_candidate->accepted(*m_margin))
+        m_hit = phrase;
 }
 
 KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, int phraseFrames)
