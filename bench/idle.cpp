@@ -10,6 +10,7 @@
 #include "live-sim/LiveSim.h"
 #include "support/PulseDaemon.h"
 #include "support/SecretServiceFixture.h"
+#include "support/TestSupport.h"
 #include "support/XFixture.h"
 #include "system/KeychainCredentialStore.h"
 
@@ -176,10 +177,7 @@ int main(int argc, char** argv)
     std::printf("idle resident memory: %.1f MiB (goal 80)\n", resident);
     std::printf("idle CPU over %d s: %.3f %% of one core (goal 0.2)%s%s\n", seconds, cpu, busy.isEmpty() ? "" : "; by thread: ",
                 qPrintable(busy.join(QStringLiteral(", "))));
-    kestrabo.terminate(); // our own child, by its PID
-    if (!kestrabo.waitForFinished(10'000))
-        kestrabo.kill();
-    kestrabo.waitForFinished(5'000);
+    test::stopProcess(kestrabo, 10'000);
     XCloseDisplay(x);
     return listening != wakeOff ? 0 : 1;
 }

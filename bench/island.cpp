@@ -7,6 +7,7 @@
 
 #include "BenchSupport.h"
 #include "support/ModelFixture.h"
+#include "support/TestSupport.h"
 #include "support/XFixture.h"
 #include "ui/PanelController.h"
 
@@ -77,11 +78,7 @@ double cpuPercent(qint64 pid, int seconds)
 void stop(QProcess& process)
 {
     process.closeWriteChannel();
-    process.terminate(); // our own child, by its PID
-    if (!process.waitForFinished(5'000)) {
-        process.kill();
-        process.waitForFinished(5'000);
-    }
+    kestrabo::test::stopProcess(process);
 }
 
 QProcessEnvironment quietEnvironment(const QByteArray& display, const QTemporaryDir& home)

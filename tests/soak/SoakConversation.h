@@ -67,12 +67,8 @@ public:
             waitUntil([] { return CodexRPC::pendingKills() == 0; }, 3'000);
             model.reset();
         }
-        for (QProcess* program : {&m_voice, &m_responses}) {
-            program->terminate();
-            if (!program->waitForFinished(5'000))
-                program->kill();
-            program->waitForFinished(2'000);
-        }
+        for (QProcess* program : {&m_voice, &m_responses})
+            test::stopProcess(*program);
         ResponsesTransport::setEndpoint(QUrl());
     }
 

@@ -16,13 +16,8 @@ QStringList words(const QString& line) { return line.split(QLatin1Char(' ')); }
 PulseDaemon::~PulseDaemon()
 {
     // Clients before the server.
-    for (auto process = m_processes.rbegin(); process != m_processes.rend(); ++process) {
-        (*process)->terminate();
-        if (!(*process)->waitForFinished(3'000)) {
-            (*process)->kill();
-            (*process)->waitForFinished(2'000);
-        }
-    }
+    for (auto process = m_processes.rbegin(); process != m_processes.rend(); ++process)
+        stopProcess(**process, 3'000);
 }
 
 QString PulseDaemon::start(Sinks sinks)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -26,6 +27,19 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5'000);
 
 // Runs the event loop for `milliseconds`.
 void spin(int milliseconds);
+
+// Ends a child we started, by its PID: SIGTERM, then SIGKILL after `graceMs`. Inline, so that
+// programs linking only a fixture (the benchmarks) have it too.
+inline void stopProcess(QProcess& process, int graceMs = 5'000)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(graceMs)) {
+        process.kill();
+        process.waitForFinished(5'000);
+    }
+}
 
 // True when no process with this id exists (an exited child that was reaped).
 bool processGone(long long pid);

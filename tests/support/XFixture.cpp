@@ -1,5 +1,7 @@
 #include "support/XFixture.h"
 
+#include "support/TestSupport.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
@@ -63,17 +65,6 @@ bool waitForLine(QProcess& process, int timeoutMs)
         if (deadline.hasExpired() || process.state() == QProcess::NotRunning)
             return false;
     return true;
-}
-
-void stopProcess(QProcess& process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate(); // our own child, by its PID
-    if (!process.waitForFinished(5'000)) {
-        process.kill();
-        process.waitForFinished(5'000);
-    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "ui/IslandProcess.h"
 
 #include "ui/IslandFixture.h"
+#include "support/TestSupport.h"
 #include "ui/IslandPanel.h"
 #include "ui/PanelController.h"
 #include "codex/CodexRPC.h"
@@ -163,13 +164,8 @@ void IslandProcess::stop()
     if (m_process.state() == QProcess::NotRunning)
         return;
     m_process.closeWriteChannel();
-    if (!m_process.waitForFinished(5'000)) {
-        m_process.terminate(); // our own child, by its PID
-        if (!m_process.waitForFinished(5'000)) {
-            m_process.kill();
-            m_process.waitForFinished(5'000);
-        }
-    }
+    if (!m_process.waitForFinished(5'000))
+        test::stopProcess(m_process);
 }
 
 } // namespace kestrabo::test

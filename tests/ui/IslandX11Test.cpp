@@ -115,16 +115,7 @@ private:
 
 class Openbox {
 public:
-    ~Openbox()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate(); // our own child, by its PID
-        if (!m_process.waitForFinished(5'000)) {
-            m_process.kill();
-            m_process.waitForFinished(5'000);
-        }
-    }
+    ~Openbox() { test::stopProcess(m_process); }
     bool start(const QByteArray& display, Desktop& desktop)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
