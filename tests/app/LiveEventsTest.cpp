@@ -272,10 +272,8 @@ TEST(LiveEvents, AudioThatCannotStartOrDecodeIsHandled)
     refused.open();
     refused.model->toggle();
     ASSERT_TRUE(test::waitUntil([&] { return refused.model->state() == CompanionState::failed; }));
-    EXPECT_EQ(refused.model->error(),
-              u"Microphone could not start: Audio devices could not initialize (voice processing: 7, "
-              "ordinary audio: 8). Check the input and output devices in the system Sound settings, "
-              "close other apps using the microphone, then retry."_s);
+    EXPECT_TRUE(refused.model->error()->startsWith(
+        u"Microphone could not start: Audio devices could not initialize (voice processing: 7, ordinary audio: 8)."_s));
 
     // Output audio plays only when its delta is Base64.
     Session s;

@@ -1,6 +1,5 @@
 #include "live/AudioEngine.h"
 #include "support/FakeAudioDevice.h"
-#include "support/ModelFixture.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -237,17 +236,6 @@ TEST(AudioEngine, StartPrefersVoiceProcessingAndFallsBackWithNotice)
     EXPECT_EQ(unauthorised.script->configures, 0);
     AudioEngine withoutDevice;
     EXPECT_EQ(startFailure(withoutDevice), notAllowed);
-}
-
-TEST(AudioEngine, ModelBuildsItsEngineFromThePlatformDevice)
-{
-    ModelFixture fixture;
-    AppModel& model = fixture.make();
-    ASSERT_TRUE(model.audio().start());
-    EXPECT_EQ(fixture.audio->configures, 1);
-    fixture.audio->capture(block(1, [](int frame, int) { return square(frame); }));
-    EXPECT_TRUE(waitUntil([&] { return model.level() == 1.0f; }));
-    model.audio().stop();
 }
 
 TEST(AudioEngine, ADeviceThatStopsWorkingFailsTheRunOnce)

@@ -145,9 +145,7 @@ TEST_F(PulseAudioTest, DeviceCapturesBlocksUntilStoppedAndNeverHearsAMonitor)
     EXPECT_FALSE(device.inputFormat().usable());
     const Status started = engine.start();
     ASSERT_FALSE(started);
-    EXPECT_EQ(started.error().description(),
-              QStringLiteral("Audio devices could not initialize (voice processing: 5, ordinary audio: 5). No usable "
-                             "microphone was found. Choose a microphone in the system Sound settings."));
+    EXPECT_TRUE(started.error().description().contains(QStringLiteral("No usable microphone was found.")));
 }
 
 TEST_F(PulseAudioTest, LosingTheServerMidConversationFailsOnce)

@@ -65,8 +65,8 @@ TEST(CodexChannel, FramesSplitAndCoalescedLinesUpToExactlyTheLimit)
     )")));
     ASSERT_EQ(settled(channel.request("first")), "<ok>");
     ASSERT_TRUE(eventually([&] { return channel.messages.size() == 3; }));
-    EXPECT_EQ(channel.messages.mid(0, 2), (QList<QJsonObject>{parse(R"({"method":"one","params":{"n":1}})"),
-                                                              parse(R"({"method":"two"})")}));
+    EXPECT_EQ(channel.messages.mid(0, 2), (QList<QJsonObject>{json(R"({"method":"one","params":{"n":1}})"),
+                                                              json(R"({"method":"two"})")}));
     EXPECT_EQ(channel.messages[2].value("method"), QJsonValue("fake/big"));
     EXPECT_EQ(channel.rpc->bufferedBytes(), 0);
     EXPECT_EQ(settled(channel.request("after")), "<ok>");
@@ -136,14 +136,14 @@ TEST(CodexChannel, AnswersMatchTheirRequestByIdAsReceived)
     EXPECT_EQ(channel.rpc->pendingCount(), 0);
     const auto fast = channel.request("fast");
     ASSERT_EQ(settled(fast), "<ok>");
-    EXPECT_EQ(fast->value().value(), parse(R"({"fast":true})"));
+    EXPECT_EQ(fast->value().value(), json(R"({"fast":true})"));
 
     // Server request ids are echoed as received, string or number, 0 included.
     ASSERT_TRUE(eventually([&] { return channel.fake.responses().size() == 3; }));
     const QByteArray rejection = R"("error":{"code":-32601,"message":"This request is not supported by Kestrabo."}})";
-    EXPECT_EQ(channel.fake.responses(), (QList<QJsonObject>{parse(R"({"id":"abc","result":{"done":true}})"),
-                                                            parse(R"({"id":7,)" + rejection),
-                                                            parse(R"({"id":0,)" + rejection)}));
+    EXPECT_EQ(channel.fake.responses(), (QList<QJsonObject>{json(R"({"id":"abc","result":{"done":true}})"),
+                                                            json(R"({"id":7,)" + rejection),
+                                                            json(R"({"id":0,)" + rejection)}));
     EXPECT_TRUE(channel.failures.isEmpty());
 }
 

@@ -20,8 +20,6 @@ inline QByteArray scenario(const QByteArray& steps, const char* extra = "")
     return "{\"steps\":[" + steps + "]" + extra + "}";
 }
 
-inline QJsonObject parse(const QByteArray& text) { return QJsonDocument::fromJson(text).object(); }
-
 // "<ok>", "<cancelled>" or the failure's sentence, so one comparison shows what happened.
 template <class R>
 QString describe(const R& result)

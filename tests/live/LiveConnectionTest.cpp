@@ -5,7 +5,6 @@
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
-#include <QJsonArray>
 #include <QJsonDocument>
 
 #include <gtest/gtest.h>
@@ -70,32 +69,10 @@ qint64 pushUntilFailure(Client& client)
     return mostQueued;
 }
 
-const QJsonObject kStallAfterStart{
-    {u"rules"_s,
-     QJsonArray{
-         QJsonObject{{u"on"_s, u"session.start"_s},
-                     {u"steps"_s, QJsonArray{QJsonObject{{u"delayMs"_s, 100}}, QJsonObject{{u"stall"_s, true}}}}}}}};
+const QJsonObject kStallAfterStart =
+    test::json(R"({"rules": [{"on": "session.start", "steps": [{"delayMs": 100}, {"stall": true}]}]})");
 
 } // namespace
-
-TEST(LiveConnection, SendsTheBearerHeaderAndStartThenBecomesReady)
-{
-    LiveSim server;
-    ASSERT_NE(server.start(), 0);
-    Client client(server);
-    ASSERT_TRUE(client.start(u"sk-abc"_s));
-    ASSERT_TRUE(test::waitUntil([&] { return server.received().size() >= 1; }));
-    const auto received = server.received();
-    EXPECT_EQ(received.first().authorization, QByteArray("Bearer sk-abc"));
-    EXPECT_EQ(received.first().event, LiveProtocol::start());
-    EXPECT_TRUE(client.connection.diagnostics().sessionStarted);
-    EXPECT_EQ(client.connection.diagnostics().lastEventType, u"session.started"_s);
-    ASSERT_FALSE(client.published.isEmpty());
-    EXPECT_EQ(client.published.first().lastEventType, u"Not connected"_s); // reset at connect
-    EXPECT_TRUE(client.published.last().sessionStarted); // forced publication on start
-    EXPECT_TRUE(client.sawType(u"session.started"_s));
-    EXPECT_TRUE(client.failures.isEmpty());
-}
 
 TEST(LiveConnection, AudioFlowsOnlyWhileReadyAndCarriesAnOddByte)
 {
@@ -129,7 +106,7 @@ TEST(LiveConnection, AudioFlowsOnlyWhileReadyAndCarriesAnOddByte)
     EXPECT_TRUE(client.failures.isEmpty());
 }
 
-TEST(LiveConnection, AudioBacklogIsBoundedByMessagesAndBytes)
+TEST(LiveConnection, OutstandingSendsAreBoundedByMessagesAndBytes)
 {
     LiveSim server;
     ASSERT_NE(server.start(), 0);
@@ -157,23 +134,18 @@ TEST(LiveConnection, AudioBacklogIsBoundedByMessagesAndBytes)
         client.connection.audio(QByteArray(120'002, '\0')); // would be 240,002
         EXPECT_EQ(client.failures, QStringList{kAudioBacklog});
     }
-}
-
-TEST(LiveConnection, The257thOutstandingMessageFails)
-{
-    LiveSim server(QJsonObject{{u"sendStarted"_s, false}});
-    ASSERT_NE(server.start(), 0);
-    Client client(server);
-    client.connection.open(u"sk"_s); // the start event is the first outstanding message
-    for (int i = 1; i < LiveConnection::maxQueuedMessages; ++i)
-        client.connection.enqueue(LiveProtocol::append(u"ctx"_s, std::nullopt, false));
-    EXPECT_EQ(client.connection.queuedMessages(), 256);
-    EXPECT_TRUE(client.failures.isEmpty());
-    client.connection.enqueue(LiveProtocol::append(u"one too many"_s, std::nullopt, false));
-    EXPECT_EQ(client.failures,
-              QStringList{u"Voice context is arriving faster than the connection can send it. Please reconnect."_s});
-    EXPECT_FALSE(client.connection.isConnected());
-    EXPECT_EQ(client.connection.queuedMessages(), 0);
+    {
+        // Any message counts: the 257th outstanding one fails with its own sentence.
+        Client client(server);
+        ASSERT_TRUE(client.start());
+        for (int i = 0; i < LiveConnection::maxQueuedMessages; ++i)
+            client.connection.enqueue(LiveProtocol::append(u"ctx"_s, std::nullopt, false));
+        EXPECT_TRUE(client.failures.isEmpty());
+        client.connection.enqueue(LiveProtocol::append(u"one too many"_s, std::nullopt, false));
+        EXPECT_EQ(client.failures, QStringList{u"Voice context is arriving faster than the connection can send "
+                                               "it. Please reconnect."_s});
+        EXPECT_EQ(client.connection.queuedMessages(), 0);
+    }
 }
 
 TEST(LiveConnection, StalledServerEndsInTheBacklogFailureNotInGrowingMemory)
@@ -341,12 +313,22 @@ TEST(LiveConnection, PoliteCloseEndsOnSessionClosedAndEarlyCloseIsSilent)
     }
 }
 
-TEST(LiveConnection, HandlesBinaryJsonIgnoresNonObjectsAndFailsOnInvalidJson)
+// The start carries the key and the start event; then binary JSON is read, non-objects are
+// ignored, and invalid JSON ends the connection.
+TEST(LiveConnection, StartsWithTheBearerHeaderThenReadsEventsUntilInvalidJson)
 {
     LiveSim server;
     ASSERT_NE(server.start(), 0);
     Client client(server);
-    ASSERT_TRUE(client.start());
+    ASSERT_TRUE(client.start(u"sk-abc"_s));
+    ASSERT_TRUE(test::waitUntil([&] { return server.received().size() >= 1; }));
+    EXPECT_EQ(server.received().first().authorization, QByteArray("Bearer sk-abc"));
+    EXPECT_EQ(server.received().first().event, LiveProtocol::start());
+    EXPECT_EQ(client.connection.diagnostics().lastEventType, u"session.started"_s);
+    ASSERT_FALSE(client.published.isEmpty());
+    EXPECT_EQ(client.published.first().lastEventType, u"Not connected"_s); // reset at connect
+    EXPECT_TRUE(client.published.last().sessionStarted); // forced publication on start
+
     server.sendBinary(
         QJsonDocument(QJsonObject{{u"type"_s, u"session.usage.updated"_s}}).toJson(QJsonDocument::Compact));
     ASSERT_TRUE(test::waitUntil([&] { return client.sawType(u"session.usage.updated"_s); }));
@@ -365,8 +347,7 @@ TEST(LiveConnection, HandlesBinaryJsonIgnoresNonObjectsAndFailsOnInvalidJson)
 
     server.sendText(u"{not json"_s);
     ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
-    EXPECT_EQ(client.failures,
-              QStringList{u"Voice connection ended. Check your API key, model access, and network, then retry."_s});
+    EXPECT_EQ(client.failures, QStringList{kEnded});
     EXPECT_FALSE(client.connection.isConnected());
 }
 

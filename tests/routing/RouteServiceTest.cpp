@@ -136,7 +136,7 @@ TEST(RouteDecoding, DecodesWithDefaultsThenChecksValidityThenConsistency)
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(decoded(text), expected) << text;
     // Output failures come first and pass through.
-    EXPECT_EQ(RouteService::parse(jsonFrom(R"({"status":"incomplete","output":[]})")).error().description(),
+    EXPECT_EQ(RouteService::parse(json(R"({"status":"incomplete","output":[]})")).error().description(),
               "The model response was incomplete. Please retry.");
 }
 
