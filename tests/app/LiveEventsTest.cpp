@@ -79,7 +79,8 @@ TEST(LiveEvents, SessionStartSendsTheSilentStartupContext)
     }
 }
 
-TEST(LiveEvents, TranscriptsFillCaptionsAndSubtitles)
+// One session's events in turn: transcripts, delegations and usage, then its end.
+TEST(LiveEvents, EventsFillTheModelUntilTheSessionClosesAndLateOnesChangeNothing)
 {
     Session s;
     s.open();
@@ -90,20 +91,14 @@ TEST(LiveEvents, TranscriptsFillCaptionsAndSubtitles)
                       {{u"delta"_s, u" this?"_s}, {u"start_ms"_s, 300}, {u"end_ms"_s, 600}}));
     s.deliver(s.event(u"session.output_transcript.delta"_s,
                       {{u"delta"_s, u"A kestrel."_s}, {u"start_ms"_s, 700}, {u"end_ms"_s, 900}}));
-    EXPECT_EQ(s.model->captions(), (QList<Caption>{{u"You"_s, u"What is this?"_s}, {u"Kestrabo"_s, u"A kestrel."_s}}));
+    // A repeated delta changes nothing.
+    s.deliver(s.event(u"session.input_transcript.delta"_s, {{u"delta"_s, u"again"_s}, {u"event_id"_s, u"u1"_s}}));
+    const QList<Caption> captions{{u"You"_s, u"What is this?"_s}, {u"Kestrabo"_s, u"A kestrel."_s}};
+    EXPECT_EQ(s.model->captions(), captions);
     EXPECT_EQ(s.model->liveUserSubtitle(), u"What is this?"_s);
     EXPECT_EQ(s.model->liveAssistantSubtitle(), u"A kestrel."_s);
 
-    // A repeated delta changes nothing.
-    s.deliver(s.event(u"session.input_transcript.delta"_s, {{u"delta"_s, u"again"_s}, {u"event_id"_s, u"u1"_s}}));
-    EXPECT_EQ(s.model->captions().size(), 2);
-}
-
-TEST(LiveEvents, DelegationsAreRecordedOncePerIdAndOnlyForTheClient)
-{
-    Session s;
-    s.open();
-    ASSERT_TRUE(s.begin());
+    // Delegations are recorded once per id, and only those for the client.
     const auto delegation = [&](const QJsonValue& target, const QJsonValue& id) {
         return s.event(u"session.delegation.created"_s,
                        {{u"delegation"_s, QJsonObject{{u"target"_s, target}, {u"id"_s, id}}}});
@@ -121,6 +116,21 @@ TEST(LiveEvents, DelegationsAreRecordedOncePerIdAndOnlyForTheClient)
     EXPECT_DOUBLE_EQ(s.model->seconds(), 12.5);
     s.deliver(QJsonObject{{u"no"_s, u"type"_s}});
     EXPECT_EQ(s.model->state(), CompanionState::listening);
+
+    s.server.send(s.event(u"session.closed"_s));
+    ASSERT_TRUE(test::waitUntil([&] { return !s.model->active(); }));
+    EXPECT_EQ(s.model->state(), CompanionState::stopped);
+    EXPECT_DOUBLE_EQ(s.model->seconds(), 12.5);
+
+    // Inactive: only session.closed counts, and it still records the final usage.
+    s.model->receive(s.event(u"session.input_transcript.delta"_s, {{u"delta"_s, u"late"_s}, {u"start_ms"_s, 2000}, {u"end_ms"_s, 2100}}));
+    s.model->receive(s.event(u"error"_s));
+    s.model->receive(s.event(u"session.started"_s));
+    EXPECT_EQ(s.model->state(), CompanionState::stopped);
+    EXPECT_EQ(s.model->captions(), captions);
+    s.model->receive(s.event(u"session.closed"_s, {{u"usage"_s, QJsonObject{{u"seconds"_s, 4.25}}}}));
+    EXPECT_DOUBLE_EQ(s.model->seconds(), 4.25);
+    EXPECT_EQ(s.model->state(), CompanionState::stopped);
 }
 
 TEST(LiveEvents, ServiceErrorsFailTheConversationWithTheirCode)
@@ -139,41 +149,6 @@ TEST(LiveEvents, ServiceErrorsFailTheConversationWithTheirCode)
         EXPECT_FALSE(s.model->active());
         EXPECT_TRUE(s.model->expanded());
     }
-}
-
-TEST(LiveEvents, SessionClosedStopsAndLateEventsChangeNothing)
-{
-    Session s;
-    s.open();
-    ASSERT_TRUE(s.begin());
-    s.deliver(s.event(u"session.usage.updated"_s, {{u"usage"_s, QJsonObject{{u"seconds"_s, 3}}}}));
-    s.server.send(s.event(u"session.closed"_s));
-    ASSERT_TRUE(test::waitUntil([&] { return !s.model->active(); }));
-    EXPECT_EQ(s.model->state(), CompanionState::stopped);
-    EXPECT_DOUBLE_EQ(s.model->seconds(), 3);
-
-    // Inactive: only session.closed counts, and it still records the final usage.
-    s.model->receive(s.event(u"session.input_transcript.delta"_s, {{u"delta"_s, u"late"_s}}));
-    s.model->receive(s.event(u"error"_s));
-    s.model->receive(s.event(u"session.started"_s));
-    EXPECT_EQ(s.model->state(), CompanionState::stopped);
-    EXPECT_TRUE(s.model->captions().isEmpty());
-    s.model->receive(s.event(u"session.closed"_s, {{u"usage"_s, QJsonObject{{u"seconds"_s, 4.25}}}}));
-    EXPECT_DOUBLE_EQ(s.model->seconds(), 4.25);
-    EXPECT_EQ(s.model->state(), CompanionState::stopped);
-}
-
-TEST(LiveEvents, StopClosesPolitelyAndRecordsTheFinalUsage)
-{
-    Session s(QJsonObject{{u"usageSeconds"_s, 7.5}});
-    s.open();
-    ASSERT_TRUE(s.begin());
-    s.model->toggle();
-    EXPECT_EQ(s.model->state(), CompanionState::stopped);
-    ASSERT_TRUE(test::waitUntil([&] { return s.model->seconds() == 7.5; }));
-    EXPECT_EQ(s.server.received(u"session.close"_s).size(), 1);
-    EXPECT_FALSE(s.model->live().isConnected());
-    EXPECT_EQ(s.model->error(), std::nullopt);
 }
 
 TEST(LiveEvents, WakingGreetsOnlyWhenAConversationStarts)
@@ -224,13 +199,15 @@ TEST(LiveEvents, ContextIsDroppedUnlessTheSessionIsReady)
     EXPECT_EQ(s.model->live().queuedMessages(), 0);
 }
 
-TEST(LiveEvents, NothingOfAStoppedSessionReachesTheNextOne)
+// A stop closes politely and records the final usage; nothing of the stopped session reaches
+// the next one, even when its close is answered while the next one starts.
+TEST(LiveEvents, StopClosesPolitelyAndNothingOfItReachesTheNextSession)
 {
-    // The stopped session's close is still answered with its usage when the next one starts.
     Session s(QJsonObject{{u"usageSeconds"_s, 7.5}});
     s.open();
     ASSERT_TRUE(s.begin());
     s.model->toggle();
+    EXPECT_EQ(s.model->state(), CompanionState::stopped);
     // The new start waits for the microphone while the old session's answer arrives.
     s.access.holdRequests = true;
     s.model->toggle();
@@ -242,8 +219,14 @@ TEST(LiveEvents, NothingOfAStoppedSessionReachesTheNextOne)
     EXPECT_EQ(s.model->state(), CompanionState::listening);
     EXPECT_TRUE(s.model->active());
     EXPECT_DOUBLE_EQ(s.model->seconds(), 0);
-    EXPECT_EQ(s.model->error(), std::nullopt);
     EXPECT_EQ(s.server.connectionCount(), 2);
+
+    s.model->toggle();
+    EXPECT_EQ(s.model->state(), CompanionState::stopped);
+    ASSERT_TRUE(test::waitUntil([&] { return s.model->seconds() == 7.5; }));
+    EXPECT_EQ(s.server.received(u"session.close"_s).size(), 2);
+    EXPECT_FALSE(s.model->live().isConnected());
+    EXPECT_EQ(s.model->error(), std::nullopt);
 }
 
 TEST(LiveEvents, AFailureWhileStoppingEndsTheConversationFailed)
