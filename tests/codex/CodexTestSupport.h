@@ -12,9 +12,6 @@
 
 namespace kestrabo::test {
 
-// Real child processes on a loaded machine: waits are generous and never assert durations.
-inline bool eventually(const std::function<bool()>& condition) { return waitUntil(condition, 10'000); }
-
 inline QByteArray scenario(const QByteArray& steps, const char* extra = "")
 {
     return "{\"steps\":[" + steps + "]" + extra + "}";

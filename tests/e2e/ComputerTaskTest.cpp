@@ -68,7 +68,7 @@ TEST(ComputerTasks, TasksOutliveTheConversationAndEndWithTheApp)
     for (qint64 pid : pids)
         EXPECT_FALSE(processGone(pid)) << pid;
     answerDay(c.sessions()[0]);
-    ASSERT_TRUE(waitUntil([&] { return c.sessions()[0]->state() == ComputerTaskState::completed; }));
+    ASSERT_TRUE(reaches(c.sessions()[0], ComputerTaskState::completed));
     EXPECT_TRUE(c.answer("d1").isEmpty());
 
     // Quitting stops the rest, and no Codex process stays behind.

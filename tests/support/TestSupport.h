@@ -30,6 +30,9 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5'000);
 // A JSON object written as text.
 inline QJsonObject json(const QByteArray& text) { return QJsonDocument::fromJson(text).object(); }
 
+// For real child processes on a loaded machine: a generous wait, and no duration asserted.
+inline bool eventually(const std::function<bool()>& condition) { return waitUntil(condition, 10'000); }
+
 // Runs the event loop for `milliseconds`.
 void spin(int milliseconds);
 
