@@ -147,21 +147,6 @@ TEST(CodexChannel, AnswersMatchTheirRequestByIdAsReceived)
     EXPECT_TRUE(channel.failures.isEmpty());
 }
 
-TEST(CodexChannel, CloseWithoutErrorCancelsAndKillsAChildIgnoringTerminate)
-{
-    Channel channel;
-    ASSERT_TRUE(channel.start(scenario(R"({"expect": "a"})", R"(, "ignoreTerm": true)")));
-    const auto a = channel.request("a");
-    ASSERT_TRUE(eventually([&] { return !channel.fake.receivedWithMethod("a").isEmpty(); }));
-    channel.rpc->close();
-    EXPECT_EQ(settled(a), "<cancelled>");
-    EXPECT_TRUE(channel.failures.isEmpty());
-    ASSERT_TRUE(eventually([&] { return channel.fake.hasMarker("#term"); }));
-    ASSERT_TRUE(channel.processGone());
-    EXPECT_EQ(channel.rpc->process()->exitStatus(), QProcess::CrashExit);
-    EXPECT_EQ(settled(channel.request("b")), kDisconnected);
-}
-
 TEST(CodexChannel, ChildLeavingMidRequestFailsIt)
 {
     const QString exited = "The local Codex worker exited.";
@@ -232,7 +217,9 @@ QList<qint64> liveMembers(qint64 group)
 
 } // namespace
 
-TEST(CodexChannel, CloseEndsEverythingTheChildStarted)
+// A close is no error: it cancels what is pending and ends the child and everything it started,
+// with SIGKILL for those that ignore SIGTERM.
+TEST(CodexChannel, CloseCancelsAndEndsEverythingTheChildStarted)
 {
     Channel channel;
     ASSERT_TRUE(channel.start(scenario(R"({"spawn": {"ignoreTerm": true}}, {"expect": "a"})", R"(, "ignoreTerm": true)")));
@@ -245,10 +232,15 @@ TEST(CodexChannel, CloseEndsEverythingTheChildStarted)
     const qint64 group = channel.rpc->processGroup();
     ASSERT_GT(group, 0);
     EXPECT_EQ(group, channel.rpc->process()->processId());
-    QList<qint64> members = liveMembers(group);
-    EXPECT_EQ(members.size(), 2) << "the child and the process it started share the group";
+    EXPECT_EQ(liveMembers(group).size(), 2) << "the child and the process it started share the group";
 
     channel.rpc->close();
+    EXPECT_EQ(settled(a), "<cancelled>");
+    EXPECT_TRUE(channel.failures.isEmpty());
+    ASSERT_TRUE(eventually([&] { return channel.fake.hasMarker("#term"); }));
+    ASSERT_TRUE(channel.processGone());
+    EXPECT_EQ(channel.rpc->process()->exitStatus(), QProcess::CrashExit);
+    EXPECT_EQ(settled(channel.request("b")), kDisconnected);
     EXPECT_TRUE(eventually([&] { return liveMembers(group).isEmpty(); }));
     for (const qint64 pid : liveMembers(group))
         ::kill(static_cast<pid_t>(pid), SIGKILL);
