@@ -74,11 +74,13 @@ const QJsonObject kStallAfterStart =
 
 } // namespace
 
-TEST(LiveConnection, AudioFlowsOnlyWhileReadyAndCarriesAnOddByte)
+// Audio flows only while ready, carrying an odd byte to the next block; a close that the server
+// never answers ends in its own sentence.
+TEST(LiveConnection, AudioFlowsOnlyWhileReadyAndAnUnansweredCloseTimesOut)
 {
     LiveSim server(QJsonObject{{u"closeReply"_s, false}});
     ASSERT_NE(server.start(), 0);
-    Client client(server);
+    Client client(server, {.closeTimeoutMs = 200});
     client.connection.open(u"sk"_s);
     client.connection.audio(QByteArray(4, '\1')); // before session.started: ignored
     ASSERT_TRUE(test::waitUntil([&] { return client.connection.isReady(); }));
@@ -97,13 +99,16 @@ TEST(LiveConnection, AudioFlowsOnlyWhileReadyAndCarriesAnOddByte)
     EXPECT_EQ(client.connection.diagnostics().inputBytes, 4);
 
     client.connection.close();
+    client.connection.close();
     EXPECT_EQ(client.connection.pendingPCMBytes(), 1); // close keeps the session until it ends
     client.connection.audio(QByteArray(8, '\5')); // closing: ignored
+    EXPECT_TRUE(client.failures.isEmpty());
+    ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
+    EXPECT_EQ(client.failures, QStringList{u"Voice stopped, but final session usage could not be confirmed."_s});
+    EXPECT_EQ(server.received(u"session.close"_s).size(), 1);
+    EXPECT_EQ(audioSizes(server).size(), 2);
     client.connection.teardown();
     EXPECT_EQ(client.connection.pendingPCMBytes(), 0);
-    test::spin(50);
-    EXPECT_EQ(audioSizes(server).size(), 2);
-    EXPECT_TRUE(client.failures.isEmpty());
 }
 
 TEST(LiveConnection, OutstandingSendsAreBoundedByMessagesAndBytes)
@@ -255,29 +260,16 @@ TEST(LiveConnection, TheOwnerMayReopenWhenTheSessionCloses)
     EXPECT_EQ(server.received(u"session.start"_s).size(), 2);
 }
 
-TEST(LiveConnection, StartAndCloseTimeoutsFailWithTheirSentences)
+TEST(LiveConnection, AStartThatIsNeverAnsweredTimesOut)
 {
-    {
-        LiveSim server(QJsonObject{{u"sendStarted"_s, false}});
-        ASSERT_NE(server.start(), 0);
-        Client client(server, {.startTimeoutMs = 200});
-        client.connection.open(u"sk"_s);
-        ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
-        EXPECT_EQ(client.failures,
-                  QStringList{u"GPT-Live did not start within 20 seconds. Check model access and retry."_s});
-        EXPECT_FALSE(client.connection.isConnected());
-    }
-    {
-        LiveSim server(QJsonObject{{u"closeReply"_s, false}});
-        ASSERT_NE(server.start(), 0);
-        Client client(server, {.closeTimeoutMs = 200});
-        ASSERT_TRUE(client.start());
-        client.connection.close();
-        client.connection.close();
-        ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
-        EXPECT_EQ(client.failures, QStringList{u"Voice stopped, but final session usage could not be confirmed."_s});
-        EXPECT_EQ(server.received(u"session.close"_s).size(), 1);
-    }
+    LiveSim server(QJsonObject{{u"sendStarted"_s, false}});
+    ASSERT_NE(server.start(), 0);
+    Client client(server, {.startTimeoutMs = 200});
+    client.connection.open(u"sk"_s);
+    ASSERT_TRUE(test::waitUntil([&] { return !client.failures.isEmpty(); }));
+    EXPECT_EQ(client.failures,
+              QStringList{u"GPT-Live did not start within 20 seconds. Check model access and retry."_s});
+    EXPECT_FALSE(client.connection.isConnected());
 }
 
 TEST(LiveConnection, PoliteCloseEndsOnSessionClosedAndEarlyCloseIsSilent)
