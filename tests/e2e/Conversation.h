@@ -63,8 +63,8 @@ struct Conversation : ModelFixture {
     }
     int captures() const { return counting ? counting->captures : 0; }
 
-    // Starts both stand-ins and a conversation; true once the model listens.
-    bool open(const QString& key = u"sk-e2e"_s)
+    // Starts both stand-ins and a model that holds `key`; true once both listen.
+    bool prepare(const QString& key = u"sk-e2e"_s)
     {
         if (voice.start() == 0 || responses.start() == 0)
             return false;
@@ -72,6 +72,14 @@ struct Conversation : ModelFixture {
         make();
         model->live().setEndpoint(voice.endpoint());
         model->setApiKey(key);
+        return true;
+    }
+
+    // A conversation on a prepared model; true once the model listens.
+    bool open(const QString& key = u"sk-e2e"_s)
+    {
+        if (!prepare(key))
+            return false;
         model->toggle();
         return waitUntil([this] { return model->state() == CompanionState::listening; }, 10'000);
     }

@@ -173,11 +173,7 @@ TEST(QuestionRelay, OneQuestionAtATimeEachAnswerToItsTask)
 TEST(QuestionRelay, QuestionsWaitForTheNextConversation)
 {
     RelayConversation c(scenario::question, {}, speaksQuestions());
-    ASSERT_TRUE(c.voice.start() != 0 && c.responses.start() != 0);
-    ResponsesTransport::setEndpoint(c.responses.endpoint());
-    c.make();
-    c.model->live().setEndpoint(c.voice.endpoint());
-    c.model->setApiKey("sk-e2e");
+    ASSERT_TRUE(c.prepare());
     c.startTask("Book a table");
     ASSERT_TRUE(c.allWaiting(1));
     EXPECT_EQ(c.relay().queue().size(), 1);
