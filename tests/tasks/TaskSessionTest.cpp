@@ -150,7 +150,7 @@ TEST(TaskManager, ForwardsChangesAndStopsEverything)
     EXPECT_EQ(f.results.size(), 3);
 }
 
-TEST(Workspace, LatchesOnceWhenComputerUseGoesAway)
+TEST(Workspace, LatchesOnceWhenComputerUseGoesAwayAndLocksOnceIdle)
 {
     CodexComputerUseClient client("/nonexistent", {"mcp"}, {}, 5, [] { return false; });
     BrowserWorkspace workspace(&client);
@@ -184,30 +184,28 @@ TEST(Workspace, LatchesOnceWhenComputerUseGoesAway)
     const QJsonArray answer = workspace.requestReview("Stop.");
     EXPECT_EQ(answer, QJsonArray({QJsonObject{{"type", "inputText"},
                                               {"text", "MANUAL_REVIEW_REQUIRED: Stop. This task's computer actions are stopped."}}}));
-}
 
-TEST(Workspace, LockAndWaitForIdle)
-{
-    BrowserWorkspace workspace;
-    // Linux has no Computer Use helper: the shared client stays unavailable and says so.
-    EXPECT_EQ(workspace.transport(), &CodexComputerUseClient::shared());
+    // Without a Computer Use helper on Linux, the shared client stays unavailable; a lock
+    // waits for the action in progress.
+    BrowserWorkspace plain;
+    EXPECT_EQ(plain.transport(), &CodexComputerUseClient::shared());
     EXPECT_FALSE(CodexComputerUseClient::shared().available());
 
     int idle = 0;
-    workspace.waitForIdle([&] { ++idle; });
+    plain.waitForIdle([&] { ++idle; });
     EXPECT_EQ(idle, 1);
-    ASSERT_TRUE(workspace.beginAction());
-    workspace.waitForIdle([&] { ++idle; });
+    ASSERT_TRUE(plain.beginAction());
+    plain.waitForIdle([&] { ++idle; });
     EXPECT_EQ(idle, 1);
 
     int changes = 0;
-    QObject::connect(&workspace, &BrowserWorkspace::changed, [&] { ++changes; });
-    workspace.lock();
-    workspace.lock();
-    EXPECT_EQ(workspace.generation(), 2u);
+    QObject::connect(&plain, &BrowserWorkspace::changed, [&] { ++changes; });
+    plain.lock();
+    plain.lock();
+    EXPECT_EQ(plain.generation(), 2u);
     EXPECT_EQ(changes, 1);
-    EXPECT_EQ(workspace.status(), "Task control stopped");
-    EXPECT_FALSE(workspace.beginAction());
-    workspace.endAction();
+    EXPECT_EQ(plain.status(), "Task control stopped");
+    EXPECT_FALSE(plain.beginAction());
+    plain.endAction();
     EXPECT_EQ(idle, 2);
 }
