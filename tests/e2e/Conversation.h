@@ -86,16 +86,14 @@ struct Conversation : ModelFixture {
 
     void say(const QString& text, double startMs, double endMs)
     {
-        voice.send(QJsonObject{{u"type"_s, u"session.input_transcript.delta"_s},
-                               {u"delta"_s, text},
-                               {u"start_ms"_s, startMs},
-                               {u"end_ms"_s, endMs}});
+        voice.send(event(u"session.input_transcript.delta"_s,
+                         {{u"delta"_s, text}, {u"start_ms"_s, startMs}, {u"end_ms"_s, endMs}}));
     }
 
     void delegate(const QString& id)
     {
-        voice.send(QJsonObject{{u"type"_s, u"session.delegation.created"_s},
-                               {u"delegation"_s, QJsonObject{{u"target"_s, u"client"_s}, {u"id"_s, id}}}});
+        voice.send(event(u"session.delegation.created"_s,
+                         {{u"delegation"_s, QJsonObject{{u"target"_s, u"client"_s}, {u"id"_s, id}}}}));
     }
 
     // Says `text` as one utterance and delegates it as "d1"; true once answered.

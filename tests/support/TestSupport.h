@@ -33,6 +33,13 @@ inline QJsonObject json(const QByteArray& text) { return QJsonDocument::fromJson
 // For real child processes on a loaded machine: a generous wait, and no duration asserted.
 inline bool eventually(const std::function<bool()>& condition) { return waitUntil(condition, 10'000); }
 
+// A service event: `fields` with its "type".
+inline QJsonObject event(const QString& type, QJsonObject fields = {})
+{
+    fields.insert(QStringLiteral("type"), type);
+    return fields;
+}
+
 // Runs the event loop for `milliseconds`.
 void spin(int milliseconds);
 
