@@ -124,10 +124,9 @@ TEST(X11Capture, LeavesOutOurWindowsAndThePointerAndRedirectsOnlyWhileCapturing)
 {
     test::Xvfb xvfb;
     ASSERT_EQ(xvfb.start(), QString());
-    test::ForeignWindow other;
-    ASSERT_TRUE(other.start(xvfb.display(), QRect(100, 100, 1200, 800), kRed));
     test::XWindows ours(xvfb.display());
     ASSERT_TRUE(ours.isOpen());
+    ours.createForeign(QRect(100, 100, 1200, 800), kRed);
     // A window of no one's that ours partly covers, as ours partly covers the other process's.
     const quint64 plain = ours.create(QRect(1400, 1000, 300, 200), kRed, false);
     ours.create(QRect(600, 400, 1000, 700), kBlue, true);
