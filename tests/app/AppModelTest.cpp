@@ -70,9 +70,11 @@ TEST(AppModel, StoredSettingsFallBackToDefaultsAndTheShortcutIsWrittenBack)
     }
 }
 
-TEST(AppModel, KeyOfBlanksOpensSettingsAndStartsNothing)
+// A start needs a key that is more than blanks, then the microphone.
+TEST(AppModel, AKeyOfBlanksOrARefusedMicrophoneStartsNothing)
 {
     ModelFixture f;
+    f.access.microphoneGrant = false;
     AppModel& model = f.make();
     model.setApiKey(u"  \n\t "_s);
     model.toggle();
@@ -82,6 +84,15 @@ TEST(AppModel, KeyOfBlanksOpensSettingsAndStartsNothing)
     EXPECT_EQ(model.state(), CompanionState::idle);
     test::spin(20);
     EXPECT_EQ(f.access.microphoneRequests, 0);
+
+    model.setExpanded(false);
+    model.setApiKey(u"sk-test"_s);
+    model.toggle();
+    ASSERT_TRUE(test::waitUntil([&] { return model.state() == CompanionState::failed; }));
+    EXPECT_EQ(model.error(), u"Allow Microphone access in the system settings, then start again."_s);
+    EXPECT_FALSE(model.active());
+    EXPECT_TRUE(model.expanded());
+    EXPECT_FALSE(model.microphoneAllowed());
     EXPECT_FALSE(model.live().isConnected());
 }
 
@@ -98,21 +109,6 @@ TEST(AppModel, ToggleWhileConnectingStopsAndThePendingStartNeverConnects)
     test::spin(30);
     EXPECT_FALSE(model.live().isConnected());
     EXPECT_EQ(model.state(), CompanionState::stopped);
-}
-
-TEST(AppModel, RefusedMicrophoneFailsTheStartWithItsSentence)
-{
-    ModelFixture f;
-    f.access.microphoneGrant = false;
-    AppModel& model = f.make();
-    model.setApiKey(u"sk-test"_s);
-    model.toggle();
-    ASSERT_TRUE(test::waitUntil([&] { return model.state() == CompanionState::failed; }));
-    EXPECT_EQ(model.error(), u"Allow Microphone access in the system settings, then start again."_s);
-    EXPECT_FALSE(model.active());
-    EXPECT_TRUE(model.expanded());
-    EXPECT_FALSE(model.microphoneAllowed());
-    EXPECT_FALSE(model.live().isConnected());
 }
 
 TEST(AppModel, PlaybackAndAudioReportsWhileActiveThenStopTwiceEqualsOnce)

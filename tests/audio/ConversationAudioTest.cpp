@@ -8,7 +8,6 @@
 #include "support/PulseDaemon.h"
 #include "support/TestSupport.h"
 
-#include <QJsonArray>
 
 #include <gtest/gtest.h>
 
@@ -21,14 +20,9 @@ TEST(ConversationAudio, StreamsTheMicrophoneAndPlaysTheServiceAudio)
     ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
 
     // The service greets with the stand-in's sample speech once the session starts.
-    const QJsonObject scenario{
-        {QStringLiteral("rules"),
-         QJsonArray{QJsonObject{
-             {QStringLiteral("on"), QStringLiteral("session.start")},
-             {QStringLiteral("steps"),
-              QJsonArray{QJsonObject{{QStringLiteral("delayMs"), 300}},
-                         QJsonObject{{QStringLiteral("audio"), QStringLiteral("greeting.wav")}}}}}}}};
-    sim::LiveSim voice(scenario, QStringLiteral(KESTRABO_SOURCE_DIR "/tools/live-sim/scenarios"));
+    sim::LiveSim voice(
+        test::json(R"({"rules": [{"on": "session.start", "steps": [{"delayMs": 300}, {"audio": "greeting.wav"}]}]})"),
+        QStringLiteral(KESTRABO_SOURCE_DIR "/tools/live-sim/scenarios"));
     ASSERT_NE(voice.start(), 0) << voice.errorString().toStdString();
 
     test::ModelFixture f;

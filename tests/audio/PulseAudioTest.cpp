@@ -145,9 +145,7 @@ TEST_F(PulseAudioTest, DeviceCapturesBlocksUntilStoppedAndNeverHearsAMonitor)
     EXPECT_FALSE(device.inputFormat().usable());
     const Status started = engine.start();
     ASSERT_FALSE(started);
-    EXPECT_EQ(started.error().description(),
-              QStringLiteral("Audio devices could not initialize (voice processing: 5, ordinary audio: 5). No usable "
-                             "microphone was found. Choose a microphone in the system Sound settings."));
+    EXPECT_TRUE(started.error().description().contains(QStringLiteral("No usable microphone was found.")));
 }
 
 TEST_F(PulseAudioTest, LosingTheServerMidConversationFailsOnce)
@@ -181,7 +179,9 @@ TEST_F(PulseAudioTest, LosingTheServerMidConversationFailsOnce)
     }));
 }
 
-TEST_F(PulseAudioTest, ToneFedToTheSourceArrivesAsWireAudio)
+// One run of the engine: a tone fed to the source arrives as wire audio, then speech it plays
+// is reported played when the server has played it.
+TEST_F(PulseAudioTest, ToneArrivesAsWireAudioAndPlaybackEndsWhenTheServerHasPlayedIt)
 {
     QStringList notices;
     engine.onNotice = [&notices](const QString& text) { notices.append(text); };
@@ -195,24 +195,17 @@ TEST_F(PulseAudioTest, ToneFedToTheSourceArrivesAsWireAudio)
     levels.clear();
     daemon.feedMicrophone(wire(sine(1000, 0.05, 16000, 3.0), 16000 * 3).front());
     ASSERT_TRUE(waitUntil([&] { return audio.size() > 24000 * 2; }, 15'000));
-    engine.stop();
-
     // The tone is found at 1 kHz only when the wire audio is read at 24 kHz.
     EXPECT_EQ(dominantFrequency(std::vector<float>(audio.end() - 24000, audio.end()), 24000), 1000);
     // Level: 7 × RMS of a 0.05 sine is about 0.25.
     std::vector<float> last(levels.end() - 20, levels.end());
     std::nth_element(last.begin(), last.begin() + 10, last.end());
     EXPECT_NEAR(last[10], 7 * 0.05 / std::sqrt(2.0), 0.08);
-}
 
-TEST_F(PulseAudioTest, PlaybackEndsWhenTheServerHasPlayedIt)
-{
-    ASSERT_TRUE(engine.start());
     QProcess* recorder = daemon.spawn(QStringLiteral("parec"),
                                       QStringLiteral("-d spk.monitor --format=s16le --rate=24000 --channels=1 "
                                                      "--latency-msec=20").split(QLatin1Char(' ')));
     spin(300);
-
     // One second of 440 Hz in five blocks, scheduled at once.
     const qint64 scheduledAt = clock.elapsed();
     for (const QByteArray& block : wire(sine(440, 0.3, 24000, 1.0), 4800))

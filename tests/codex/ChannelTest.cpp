@@ -65,8 +65,8 @@ TEST(CodexChannel, FramesSplitAndCoalescedLinesUpToExactlyTheLimit)
     )")));
     ASSERT_EQ(settled(channel.request("first")), "<ok>");
     ASSERT_TRUE(eventually([&] { return channel.messages.size() == 3; }));
-    EXPECT_EQ(channel.messages.mid(0, 2), (QList<QJsonObject>{parse(R"({"method":"one","params":{"n":1}})"),
-                                                              parse(R"({"method":"two"})")}));
+    EXPECT_EQ(channel.messages.mid(0, 2), (QList<QJsonObject>{json(R"({"method":"one","params":{"n":1}})"),
+                                                              json(R"({"method":"two"})")}));
     EXPECT_EQ(channel.messages[2].value("method"), QJsonValue("fake/big"));
     EXPECT_EQ(channel.rpc->bufferedBytes(), 0);
     EXPECT_EQ(settled(channel.request("after")), "<ok>");
@@ -136,30 +136,15 @@ TEST(CodexChannel, AnswersMatchTheirRequestByIdAsReceived)
     EXPECT_EQ(channel.rpc->pendingCount(), 0);
     const auto fast = channel.request("fast");
     ASSERT_EQ(settled(fast), "<ok>");
-    EXPECT_EQ(fast->value().value(), parse(R"({"fast":true})"));
+    EXPECT_EQ(fast->value().value(), json(R"({"fast":true})"));
 
     // Server request ids are echoed as received, string or number, 0 included.
     ASSERT_TRUE(eventually([&] { return channel.fake.responses().size() == 3; }));
     const QByteArray rejection = R"("error":{"code":-32601,"message":"This request is not supported by Kestrabo."}})";
-    EXPECT_EQ(channel.fake.responses(), (QList<QJsonObject>{parse(R"({"id":"abc","result":{"done":true}})"),
-                                                            parse(R"({"id":7,)" + rejection),
-                                                            parse(R"({"id":0,)" + rejection)}));
+    EXPECT_EQ(channel.fake.responses(), (QList<QJsonObject>{json(R"({"id":"abc","result":{"done":true}})"),
+                                                            json(R"({"id":7,)" + rejection),
+                                                            json(R"({"id":0,)" + rejection)}));
     EXPECT_TRUE(channel.failures.isEmpty());
-}
-
-TEST(CodexChannel, CloseWithoutErrorCancelsAndKillsAChildIgnoringTerminate)
-{
-    Channel channel;
-    ASSERT_TRUE(channel.start(scenario(R"({"expect": "a"})", R"(, "ignoreTerm": true)")));
-    const auto a = channel.request("a");
-    ASSERT_TRUE(eventually([&] { return !channel.fake.receivedWithMethod("a").isEmpty(); }));
-    channel.rpc->close();
-    EXPECT_EQ(settled(a), "<cancelled>");
-    EXPECT_TRUE(channel.failures.isEmpty());
-    ASSERT_TRUE(eventually([&] { return channel.fake.hasMarker("#term"); }));
-    ASSERT_TRUE(channel.processGone());
-    EXPECT_EQ(channel.rpc->process()->exitStatus(), QProcess::CrashExit);
-    EXPECT_EQ(settled(channel.request("b")), kDisconnected);
 }
 
 TEST(CodexChannel, ChildLeavingMidRequestFailsIt)
@@ -232,7 +217,9 @@ QList<qint64> liveMembers(qint64 group)
 
 } // namespace
 
-TEST(CodexChannel, CloseEndsEverythingTheChildStarted)
+// A close is no error: it cancels what is pending and ends the child and everything it started,
+// with SIGKILL for those that ignore SIGTERM.
+TEST(CodexChannel, CloseCancelsAndEndsEverythingTheChildStarted)
 {
     Channel channel;
     ASSERT_TRUE(channel.start(scenario(R"({"spawn": {"ignoreTerm": true}}, {"expect": "a"})", R"(, "ignoreTerm": true)")));
@@ -245,10 +232,15 @@ TEST(CodexChannel, CloseEndsEverythingTheChildStarted)
     const qint64 group = channel.rpc->processGroup();
     ASSERT_GT(group, 0);
     EXPECT_EQ(group, channel.rpc->process()->processId());
-    QList<qint64> members = liveMembers(group);
-    EXPECT_EQ(members.size(), 2) << "the child and the process it started share the group";
+    EXPECT_EQ(liveMembers(group).size(), 2) << "the child and the process it started share the group";
 
     channel.rpc->close();
+    EXPECT_EQ(settled(a), "<cancelled>");
+    EXPECT_TRUE(channel.failures.isEmpty());
+    ASSERT_TRUE(eventually([&] { return channel.fake.hasMarker("#term"); }));
+    ASSERT_TRUE(channel.processGone());
+    EXPECT_EQ(channel.rpc->process()->exitStatus(), QProcess::CrashExit);
+    EXPECT_EQ(settled(channel.request("b")), kDisconnected);
     EXPECT_TRUE(eventually([&] { return liveMembers(group).isEmpty(); }));
     for (const qint64 pid : liveMembers(group))
         ::kill(static_cast<pid_t>(pid), SIGKILL);

@@ -12,15 +12,10 @@
 
 namespace kestrabo::test {
 
-// Real child processes on a loaded machine: waits are generous and never assert durations.
-inline bool eventually(const std::function<bool()>& condition) { return waitUntil(condition, 10'000); }
-
 inline QByteArray scenario(const QByteArray& steps, const char* extra = "")
 {
     return "{\"steps\":[" + steps + "]" + extra + "}";
 }
-
-inline QJsonObject parse(const QByteArray& text) { return QJsonDocument::fromJson(text).object(); }
 
 // "<ok>", "<cancelled>" or the failure's sentence, so one comparison shows what happened.
 template <class R>

@@ -83,7 +83,7 @@ TEST(CodexProtocol, QuestionRequestsAreReadOrRejectedWhole)
 TEST(CodexProtocol, ResultsAndSummaries)
 {
     EXPECT_EQ(protocol::questionResponse({{"a", {"one"}}, {"b", {"two", "three"}}}),
-              parse(R"({"answers":{"a":{"answers":["one"]},"b":{"answers":["two","three"]}}})"));
+              json(R"({"answers":{"a":{"answers":["one"]},"b":{"answers":["two","three"]}}})"));
 
     const QString elicitation = "mcpServer/elicitation/request";
     const QString permissions = "item/permissions/requestApproval";
@@ -101,7 +101,7 @@ TEST(CodexProtocol, ResultsAndSummaries)
         {"turn/start", "{}", std::nullopt},
     };
     for (const auto& [method, params, summary] : summaries)
-        EXPECT_EQ(protocol::reviewSummary(method, parse(params)), summary) << qPrintable(method);
+        EXPECT_EQ(protocol::reviewSummary(method, json(params)), summary) << qPrintable(method);
 
     // One click accepts only a form-mode tool-call elicitation that requires nothing.
     const std::pair<const char*, bool> oneClick[] = {
@@ -110,7 +110,7 @@ TEST(CodexProtocol, ResultsAndSummaries)
         {R"(,"requestedSchema":"not an object")", true}, {R"(,"requestedSchema":{"required":["n"]})", false},
     };
     const auto elicited = [](const char* mode, const char* kind, const char* rest = "") {
-        return parse(QString(R"({"mode":"%1","_meta":{"codex_approval_kind":"%2"}%3})").arg(mode, kind, rest).toUtf8());
+        return json(QString(R"({"mode":"%1","_meta":{"codex_approval_kind":"%2"}%3})").arg(mode, kind, rest).toUtf8());
     };
     for (const auto& [rest, accepted] : oneClick)
         EXPECT_EQ(protocol::acceptsWithOneClick(elicitation, elicited("form", "mcp_tool_call", rest)), accepted) << rest;
@@ -118,9 +118,9 @@ TEST(CodexProtocol, ResultsAndSummaries)
     EXPECT_FALSE(protocol::acceptsWithOneClick(elicitation, elicited("form", "other")));
     EXPECT_FALSE(protocol::acceptsWithOneClick(permissions, elicited("form", "mcp_tool_call")));
 
-    EXPECT_EQ(protocol::declineResult(elicitation), parse(R"({"action":"decline","content":null,"_meta":null})"));
-    EXPECT_EQ(protocol::declineResult(permissions), parse(R"({"permissions":{},"scope":"turn"})"));
-    EXPECT_EQ(protocol::declineResult("item/commandExecution/requestApproval"), parse(R"({"decision":"decline"})"));
+    EXPECT_EQ(protocol::declineResult(elicitation), json(R"({"action":"decline","content":null,"_meta":null})"));
+    EXPECT_EQ(protocol::declineResult(permissions), json(R"({"permissions":{},"scope":"turn"})"));
+    EXPECT_EQ(protocol::declineResult("item/commandExecution/requestApproval"), json(R"({"decision":"decline"})"));
     EXPECT_FALSE(protocol::declineResult("execCommandApproval"));
 }
 
@@ -128,7 +128,7 @@ TEST(CodexProtocol, RequestsSentToCodex)
 {
     const QString instructions = protocol::baseInstructions();
     EXPECT_TRUE(instructions.contains("Never read or export passwords"));
-    QJsonObject thread = parse(R"({"model":"gpt-5.6-sol","allowProviderModelFallback":false,"cwd":"/home/ada",
+    QJsonObject thread = json(R"({"model":"gpt-5.6-sol","allowProviderModelFallback":false,"cwd":"/home/ada",
         "approvalPolicy":"never","approvalsReviewer":"user","sandbox":"danger-full-access","ephemeral":true})");
     thread["baseInstructions"] = instructions;
     EXPECT_EQ(protocol::thread("/home/ada"), thread);

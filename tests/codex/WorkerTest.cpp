@@ -53,7 +53,7 @@ struct WorkerRun {
 
 QJsonObject response(int id, const char* member)
 {
-    return parse("{\"id\":" + QByteArray::number(id) + "," + member + "}");
+    return json("{\"id\":" + QByteArray::number(id) + "," + member + "}");
 }
 const char* kRejection = R"("error":{"code":-32601,"message":"This request is not supported by Kestrabo."})";
 

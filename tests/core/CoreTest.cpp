@@ -1,7 +1,6 @@
 #include "core/ApiBase.h"
 #include "core/Job.h"
 #include "core/Json.h"
-#include "core/KestraboError.h"
 #include "core/Text.h"
 #include "support/TestSupport.h"
 
@@ -95,19 +94,6 @@ TEST(ApiBase, DerivesTheVoiceAndResponsesEndpoints)
     QString problem;
     EXPECT_EQ(api::baseFrom("ftp://example.invalid/v1", &problem), standard);
     EXPECT_FALSE(problem.isEmpty());
-}
-
-TEST(Error, CarriesItsTextAndUnderlyingChain)
-{
-    const KestraboError error = KestraboError::message(QStringLiteral("Something broke."));
-    EXPECT_EQ(error.description(), QStringLiteral("Something broke."));
-    EXPECT_EQ(error.underlying(), nullptr);
-    const KestraboError wrapped =
-        KestraboError(QStringLiteral("Capture"), 7, QStringLiteral("outer")).wrapping(error);
-    ASSERT_NE(wrapped.underlying(), nullptr);
-    EXPECT_EQ(*wrapped.underlying(), error);
-    EXPECT_TRUE(KestraboError::cancelled().isCancellation());
-    EXPECT_FALSE(error.isCancellation());
 }
 
 TEST(Job, CancellationStopsPendingWorkAndRunsCleanups)

@@ -48,22 +48,20 @@ TEST(Demo, PlaysTheWholeAppWithoutASoundServerOrADisplay)
     EXPECT_EQ(demo.exitCode(), 0) << demo.readAllStandardError().toStdString();
     const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 
-    // The turns in order: greeting, the request, two tasks, the question and its answer by
-    // voice, the report once both have finished, the end.
+    // The turns in order: a task at work, its question answered by voice, the report once both
+    // tasks have finished, the end. (What either side says is the stand-in's script.)
     const QString packing = QStringLiteral("Write a packing list for the trip");
     const QString notes = QStringLiteral("Tidy up the notes folder");
+    const QString answer = QStringLiteral("answer to ") + packing + QStringLiteral(": Lisbon, for five days.");
+    const QString report = QStringLiteral("kestrabo: Both tasks are done. Your packing list and your notes are ready.");
     const QStringList turns{
         QStringLiteral("Sound: a private sound server (no sound server was reachable)"),
         QStringLiteral("state: I'm listening"),
-        QStringLiteral("kestrabo: Hi! How can I help?"),
-        QStringLiteral("you: Please write a packing list for my trip, and tidy up my notes folder."),
         QStringLiteral("task ") + packing + QStringLiteral(": working"),
         QStringLiteral("question from ") + packing + QStringLiteral(": Which city are you travelling to?"),
-        QStringLiteral("kestrabo: Codex asks: which city are you travelling to?"),
-        QStringLiteral("you: Lisbon, for five days."),
-        QStringLiteral("answer to ") + packing + QStringLiteral(": Lisbon, for five days."),
+        answer,
         QStringLiteral("task ") + packing + QStringLiteral(": completed"),
-        QStringLiteral("kestrabo: Both tasks are done. Your packing list and your notes are ready."),
+        report,
         QStringLiteral("state: Conversation ended"),
     };
     qsizetype at = 0;
@@ -72,21 +70,18 @@ TEST(Demo, PlaysTheWholeAppWithoutASoundServerOrADisplay)
         EXPECT_GE(found, 0) << "missing in order: " << turn.toStdString() << "\n" << output.toStdString();
         at = std::max(at, found + 1);
     }
-    EXPECT_LT(lines.indexOf(QStringLiteral("task ") + notes + QStringLiteral(": working")),
-              lines.indexOf(QStringLiteral("you: Lisbon, for five days.")))
+    EXPECT_LT(lines.indexOf(QStringLiteral("task ") + notes + QStringLiteral(": working")), lines.indexOf(answer))
         << "the tasks ran side by side\n" << output.toStdString();
-    EXPECT_LT(lines.indexOf(QStringLiteral("task ") + notes + QStringLiteral(": completed")),
-              lines.indexOf(QStringLiteral("kestrabo: Both tasks are done. Your packing list and your notes are ready.")));
+    EXPECT_LT(lines.indexOf(QStringLiteral("task ") + notes + QStringLiteral(": completed")), lines.indexOf(report));
     EXPECT_EQ(lines.filter(QStringLiteral("question from ")).size(), 1) << output.toStdString();
     EXPECT_TRUE(lines.filter(QRegularExpression(QStringLiteral("^error:"))).isEmpty()) << output.toStdString();
 
     // A picture of the island for each step, numbered and named after it.
     const QString directory = QDir(work.path()).filePath(QStringLiteral(".build/demo"));
-    ASSERT_TRUE(lines.last().startsWith(QStringLiteral("Screenshots of the island ("))) << output.toStdString();
-    EXPECT_TRUE(lines.last().endsWith(QStringLiteral("): ") + directory)) << lines.last().toStdString();
+    ASSERT_FALSE(lines.isEmpty());
     const QStringList pictures = QDir(directory).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name);
     EXPECT_EQ(lines.last(), QStringLiteral("Screenshots of the island (%1): %2").arg(pictures.size()).arg(directory));
-    EXPECT_GE(pictures.size(), turns.size() - 1);
+    EXPECT_GE(pictures.size(), turns.size() + 3);
     for (const QString& name : {QStringLiteral("question-from-write-a-packing-list"), QStringLiteral("state-conversation-ended")})
         EXPECT_EQ(pictures.filter(name).size(), 1) << name.toStdString() << ": " << pictures.join(u' ').toStdString();
     const QImage last(QDir(directory).filePath(pictures.value(pictures.size() - 1)));

@@ -63,8 +63,8 @@ struct Conversation : ModelFixture {
     }
     int captures() const { return counting ? counting->captures : 0; }
 
-    // Starts both stand-ins and a conversation; true once the model listens.
-    bool open(const QString& key = u"sk-e2e"_s)
+    // Starts both stand-ins and a model that holds `key`; true once both listen.
+    bool prepare(const QString& key = u"sk-e2e"_s)
     {
         if (voice.start() == 0 || responses.start() == 0)
             return false;
@@ -72,22 +72,28 @@ struct Conversation : ModelFixture {
         make();
         model->live().setEndpoint(voice.endpoint());
         model->setApiKey(key);
+        return true;
+    }
+
+    // A conversation on a prepared model; true once the model listens.
+    bool open(const QString& key = u"sk-e2e"_s)
+    {
+        if (!prepare(key))
+            return false;
         model->toggle();
         return waitUntil([this] { return model->state() == CompanionState::listening; }, 10'000);
     }
 
     void say(const QString& text, double startMs, double endMs)
     {
-        voice.send(QJsonObject{{u"type"_s, u"session.input_transcript.delta"_s},
-                               {u"delta"_s, text},
-                               {u"start_ms"_s, startMs},
-                               {u"end_ms"_s, endMs}});
+        voice.send(event(u"session.input_transcript.delta"_s,
+                         {{u"delta"_s, text}, {u"start_ms"_s, startMs}, {u"end_ms"_s, endMs}}));
     }
 
     void delegate(const QString& id)
     {
-        voice.send(QJsonObject{{u"type"_s, u"session.delegation.created"_s},
-                               {u"delegation"_s, QJsonObject{{u"target"_s, u"client"_s}, {u"id"_s, id}}}});
+        voice.send(event(u"session.delegation.created"_s,
+                         {{u"delegation"_s, QJsonObject{{u"target"_s, u"client"_s}, {u"id"_s, id}}}}));
     }
 
     // Says `text` as one utterance and delegates it as "d1"; true once answered.

@@ -80,26 +80,30 @@ TEST(Delegation, ScreenQuestionIsAnsweredFromAFreshCaptureOfTheRealDisplayWithTh
     EXPECT_EQ(c.model->error(), std::nullopt);
 }
 
+// Delegations of one utterance share one analysis; a later one for the same words is answered
+// without classifying again (show_browser from the stored acknowledgment).
 TEST(Delegation, DelegationsOfOneUtteranceShareOneAnalysis)
 {
-    Conversation c({routeReply(u"direct"_s, false)});
-    ASSERT_TRUE(c.open());
-    c.say(u"How are you?"_s, 0, 600);
-    c.delegate(u"d1"_s);
-    c.delegate(u"d2"_s);
-    ASSERT_TRUE(c.waitForAnswer(u"d1"_s));
-    ASSERT_TRUE(c.waitForAnswer(u"d2"_s));
-    EXPECT_EQ(c.answer(u"d1"_s), kAnswerDirectly);
-    EXPECT_EQ(c.answer(u"d2"_s), kAnswerDirectly);
-    EXPECT_EQ(c.requestBodies(u"\"question_route\""_s).size(), 1);
-    EXPECT_EQ(c.model->lastRoutedKind(), QuestionRoute::direct);
-    EXPECT_TRUE(c.model->pendingDelegations().isEmpty());
-
-    // A later delegation for the same words is answered without classifying again.
-    c.delegate(u"d3"_s);
-    ASSERT_TRUE(c.waitForAnswer(u"d3"_s));
-    EXPECT_EQ(c.answer(u"d3"_s), u"Answer the user's simple question directly. No computer action was needed."_s);
-    EXPECT_EQ(c.requestBodies(u"\"question_route\""_s).size(), 1);
+    const std::tuple<QString, QString, QString> cases[] = {
+        {u"direct"_s, kAnswerDirectly, u"Answer the user's simple question directly. No computer action was needed."_s},
+        {u"show_browser"_s, u"There is no Codex task to show yet."_s, u"There is no Codex task to show yet."_s},
+    };
+    for (const auto& [route, first, later] : cases) {
+        Conversation c({routeReply(route, false)});
+        c.platform.codexInstalled = [] { return true; };
+        ASSERT_TRUE(c.open());
+        c.say(u"How are you?"_s, 0, 600);
+        c.delegate(u"d1"_s);
+        c.delegate(u"d2"_s);
+        ASSERT_TRUE(c.waitForAnswer(u"d1"_s) && c.waitForAnswer(u"d2"_s));
+        EXPECT_EQ(c.answer(u"d1"_s), first);
+        EXPECT_EQ(c.answer(u"d2"_s), first);
+        EXPECT_TRUE(c.model->pendingDelegations().isEmpty());
+        c.delegate(u"d3"_s);
+        ASSERT_TRUE(c.waitForAnswer(u"d3"_s));
+        EXPECT_EQ(c.answer(u"d3"_s), later);
+        EXPECT_EQ(c.requestBodies(u"\"question_route\""_s).size(), 1);
+    }
 }
 
 TEST(Delegation, AContinuationDeltaKeepsTheUtterance)
@@ -222,21 +226,6 @@ TEST(Delegation, InvalidationWhileReadingReturnsToListening)
     test::spin(1'000);
     EXPECT_TRUE(c.answer(u"d1"_s).isEmpty());
     EXPECT_EQ(c.model->findings(), QString());
-}
-
-// show_browser is answered from the stored acknowledgment when the same words come again.
-TEST(Delegation, ARepeatedBrowserRequestGetsTheSameAnswer)
-{
-    Conversation c({routeReply(u"show_browser"_s, false)});
-    c.platform.codexInstalled = [] { return true; };
-    ASSERT_TRUE(c.open());
-    ASSERT_TRUE(c.ask(u"Show me your browser"_s));
-    const QString first = c.answer(u"d1"_s);
-    EXPECT_EQ(first, u"There is no Codex task to show yet."_s);
-    c.delegate(u"d2"_s);
-    ASSERT_TRUE(c.waitForAnswer(u"d2"_s));
-    EXPECT_EQ(c.answer(u"d2"_s), first);
-    EXPECT_EQ(c.requestBodies(u"\"question_route\""_s).size(), 1);
 }
 
 // Without a capture the question is still routed, without an image; a direct route that was

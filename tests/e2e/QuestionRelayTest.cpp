@@ -78,7 +78,7 @@ TEST(QuestionRelay, TwoQuestionsAnsweredByVoiceReachCodexTogether)
     EXPECT_TRUE(c.codex.responses().isEmpty());
     ASSERT_TRUE(c.finishSpeaking());
     c.say("At 7pm", 10000, 10600);
-    ASSERT_TRUE(waitUntil([&] { return task->state() == ComputerTaskState::completed; }, 10'000));
+    ASSERT_TRUE(reaches(task, ComputerTaskState::completed));
     EXPECT_EQ(c.codex.responses(),
               QList<QJsonObject>{QJsonDocument::fromJson(R"({"id": 0, "result": {"answers": {
                   "day": {"answers": ["Friday"]}, "time": {"answers": ["At 7pm"]}}}})").object()});
@@ -103,7 +103,7 @@ TEST(QuestionRelay, SecretQuestionsStayInTheCard)
     const QString request = task->worker().pendingQuestions()[0].id;
     EXPECT_TRUE(c.model->answerTaskQuestion(task, request, {{"day", {"Friday"}}, {"pin", {"1234"}}}).ok());
     EXPECT_FALSE(c.model->error());
-    ASSERT_TRUE(waitUntil([&] { return task->state() == ComputerTaskState::completed; }));
+    ASSERT_TRUE(reaches(task, ComputerTaskState::completed));
 }
 
 TEST(QuestionRelay, RepliesThatDoNotAnswer)
@@ -154,7 +154,7 @@ TEST(QuestionRelay, OneQuestionAtATimeEachAnswerToItsTask)
     // A voice answer reaches the asking task only; the next task's question follows.
     ASSERT_TRUE(c.finishSpeaking());
     c.say("Friday", 0, 600);
-    ASSERT_TRUE(waitUntil([&] { return first->state() == ComputerTaskState::completed; }));
+    ASSERT_TRUE(reaches(first, ComputerTaskState::completed));
     ASSERT_TRUE(waitUntil([&] { return c.activeTask() == queued[0].taskID; }));
     EXPECT_EQ(c.asked("Which day?"), 2);
     EXPECT_EQ(c.model->runningTaskCount(), 3);
@@ -173,11 +173,7 @@ TEST(QuestionRelay, OneQuestionAtATimeEachAnswerToItsTask)
 TEST(QuestionRelay, QuestionsWaitForTheNextConversation)
 {
     RelayConversation c(scenario::question, {}, speaksQuestions());
-    ASSERT_TRUE(c.voice.start() != 0 && c.responses.start() != 0);
-    ResponsesTransport::setEndpoint(c.responses.endpoint());
-    c.make();
-    c.model->live().setEndpoint(c.voice.endpoint());
-    c.model->setApiKey("sk-e2e");
+    ASSERT_TRUE(c.prepare());
     c.startTask("Book a table");
     ASSERT_TRUE(c.allWaiting(1));
     EXPECT_EQ(c.relay().queue().size(), 1);

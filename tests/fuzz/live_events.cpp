@@ -1,15 +1,8 @@
 // Server events, one per line, through the voice connection's decoding into the model.
 #include "FuzzSupport.h"
 
-#include "app/AppModel.h"
 #include "live/LiveConnection.h"
-#include "platform/StaticSystemAccess.h"
-#include "support/FakeAudioDevice.h"
-#include "support/ScriptedRecognizer.h"
-#include "system/CredentialStore.h"
-
-#include <QSettings>
-#include <QTemporaryDir>
+#include "support/ModelFixture.h"
 
 namespace kestrabo {
 
@@ -24,23 +17,11 @@ namespace {
 
 // The microphone answer is held, so a conversation stays open without a socket and every
 // event reaches the model as it would from the service.
-struct Companion {
-    QTemporaryDir directory;
-    QSettings preferences{directory.filePath(QStringLiteral("preferences.ini")), QSettings::IniFormat};
-    StaticSystemAccess access;
-    InMemoryCredentialStore store;
-    std::unique_ptr<AppModel> model;
-
+struct Companion : test::ModelFixture {
     Companion()
     {
         access.holdRequests = true;
-        Platform platform;
-        platform.access = &access;
-        platform.preferences = &preferences;
-        platform.audioDevice = test::FakeAudioDevice::factory(std::make_shared<test::FakeAudioScript>());
-        platform.speechRecognizer = test::RecognizerScript::factory(std::make_shared<test::RecognizerScript>());
-        model = std::make_unique<AppModel>(AppModel::Options{.enableShortcuts = false, .loadCredentials = false},
-                                           store, platform);
+        make({.enableShortcuts = false, .loadCredentials = false});
         model->setApiKey(QStringLiteral("sk-fuzz"));
     }
 

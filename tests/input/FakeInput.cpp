@@ -26,15 +26,15 @@ void FakeInput::press(const char* name) { key(name, true); }
 
 void FakeInput::release(const char* name) { key(name, false); }
 
-void FakeInput::moveTo(QPoint position)
+void FakeInput::moveTo(QPoint position, unsigned long delayMs)
 {
-    XTestFakeMotionEvent(m_display, -1, position.x(), position.y(), CurrentTime);
+    XTestFakeMotionEvent(m_display, -1, position.x(), position.y(), delayMs);
     XSync(m_display, False);
 }
 
-void FakeInput::button(bool press)
+void FakeInput::button(bool press, unsigned number)
 {
-    XTestFakeButtonEvent(m_display, 1, press ? True : False, CurrentTime);
+    XTestFakeButtonEvent(m_display, number, press ? True : False, CurrentTime);
     XSync(m_display, False);
 }
 

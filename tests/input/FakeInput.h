@@ -22,8 +22,9 @@ public:
     // Keys by key symbol name ("Shift_R", "a", "Escape").
     void press(const char* key);
     void release(const char* key);
-    void moveTo(QPoint position);
-    void button(bool press);
+    // `delayMs` holds the motion back at the server, as a hand's pace would.
+    void moveTo(QPoint position, unsigned long delayMs = 0);
+    void button(bool press, unsigned number = 1);
 
     // A plain window of this connection, focused and listening to its key presses, standing in
     // for the window the user types into.

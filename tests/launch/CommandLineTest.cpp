@@ -23,18 +23,24 @@ struct Outcome {
     QString err;
 };
 
-// No display, no Secret Service on the bus, a private runtime directory: whatever the mode
-// needs beyond that, it must do without.
-Outcome run(const QString& program, const QStringList& arguments, const QString& directory)
+// No display, no Secret Service on the bus, no sound server, a private runtime directory:
+// whatever the mode needs beyond that, it must do without.
+QProcessEnvironment isolated(const QString& directory)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QString::fromLatin1(name));
     environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + directory + u"/no-bus"_s);
+    environment.insert(u"PULSE_SERVER"_s, u"unix:"_s + directory + u"/no-pulse"_s);
     environment.insert(u"XDG_RUNTIME_DIR"_s, directory);
     environment.insert(u"HOME"_s, directory);
+    return environment;
+}
+
+Outcome run(const QString& program, const QStringList& arguments, const QString& directory)
+{
     QProcess process;
-    process.setProcessEnvironment(environment);
+    process.setProcessEnvironment(isolated(directory));
     process.setWorkingDirectory(directory);
     process.start(program, arguments);
     if (!process.waitForFinished(30'000)) {
@@ -154,14 +160,8 @@ TEST(CommandLine, InstallsIntoAPrefixAsTheBundle)
 TEST(CommandLine, NormalRunPrintsNothing)
 {
     QTemporaryDir directory;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(u"DISPLAY"_s);
-    environment.remove(u"WAYLAND_DISPLAY"_s);
+    QProcessEnvironment environment = isolated(directory.path());
     environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-    environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path="_s + directory.filePath(u"no-bus"_s));
-    environment.insert(u"PULSE_SERVER"_s, u"unix:"_s + directory.filePath(u"no-pulse"_s));
-    environment.insert(u"XDG_RUNTIME_DIR"_s, directory.path());
-    environment.insert(u"HOME"_s, directory.path());
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(kExecutable, {});

@@ -19,8 +19,6 @@ namespace {
 
 using sim::LiveSim;
 
-QJsonObject object(const char* text) { return QJsonDocument::fromJson(text).object(); }
-
 TEST(LiveSim, RejectsUnusableScenariosWithClearReasons)
 {
     const std::pair<const char*, const char*> cases[] = {
@@ -37,14 +35,14 @@ TEST(LiveSim, RejectsUnusableScenariosWithClearReasons)
         {R"({"sendstarted": true})", "unknown scenario key \"sendstarted\""},
     };
     for (const auto& [scenario, reason] : cases) {
-        const QString found = LiveSim::validateScenario(object(scenario), QString());
+        const QString found = LiveSim::validateScenario(json(scenario), QString());
         EXPECT_TRUE(found.contains(QLatin1String(reason))) << scenario << " gave: " << found.toStdString();
     }
     QString error;
     for (const char* name : {"demo.json", "soak.json"})
         EXPECT_TRUE(LiveSim::loadScenario(KESTRABO_SOURCE_DIR "/tools/live-sim/scenarios/" + QString::fromLatin1(name), &error))
             << error.toStdString();
-    LiveSim invalid(object(R"({"rules": 3})"));
+    LiveSim invalid(json(R"({"rules": 3})"));
     EXPECT_EQ(invalid.start(), 0);
     EXPECT_TRUE(invalid.errorString().startsWith(QLatin1String("Invalid scenario:")));
 }
@@ -84,7 +82,7 @@ struct Client {
 
 TEST(LiveSim, StallingStopsReadingUntilResumedAndStopStillReturns)
 {
-    LiveSim sim(object(R"({"rules": [{"on": "stall.please", "steps": [
+    LiveSim sim(json(R"({"rules": [{"on": "stall.please", "steps": [
         {"send": {"type": "stalling"}}, {"stall": true}, {"send": {"type": "never"}}]}]})"));
     ASSERT_NE(sim.start(), 0);
     Client client(sim.endpoint());

@@ -3,7 +3,6 @@
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
-#include <QJsonArray>
 
 #include <gtest/gtest.h>
 
@@ -26,9 +25,9 @@ QString eventOfSize(qsizetype bytes)
 // One session against the voice stand-in, ended by `fault`; what the owner heard.
 QStringList run(Fault fault, bool* sawLargest)
 {
-    const QJsonObject stallAfterStart{{"rules", QJsonArray{QJsonObject{
-        {"on", "session.start"}, {"steps", QJsonArray{QJsonObject{{"delayMs", 100}}, QJsonObject{{"stall", true}}}}}}}};
-    LiveSim server(fault == Fault::stall ? stallAfterStart : QJsonObject{});
+    LiveSim server(fault == Fault::stall
+                       ? test::json(R"({"rules": [{"on": "session.start", "steps": [{"delayMs": 100}, {"stall": true}]}]})")
+                       : QJsonObject{});
     EXPECT_NE(server.start(), 0);
     LiveConnection connection;
     QStringList failures;

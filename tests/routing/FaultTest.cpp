@@ -32,7 +32,7 @@ TEST(ResponsesFaults, EachFaultEndsInItsSentenceWithoutLeakingADescriptor)
         // Silent before the head, or stalled after part of the body: the request's limit ends both.
         {{{"delayMs", 5'000}}, timedOut},
         {{{"body", body}, {"stallAfter", 40}}, timedOut},
-        {{{"status", 429}, {"json", jsonFrom(R"({"error":{"message":"Rate limit reached"}})")}},
+        {{{"status", 429}, {"json", json(R"({"error":{"message":"Rate limit reached"}})")}},
          "Request routing failed (HTTP 429). Check OpenAI access and billing."},
         {{{"status", 500}}, "Request routing failed (HTTP 500). Check OpenAI access and billing."},
         // Closed mid-body, or before any answer (Qt sends the request once more first).

@@ -9,8 +9,8 @@ TEST(ResponsesSimScenario, RejectsUnusableScenarios)
     for (const char* text : {R"({"replies":{}})", R"({"reply":[]})", R"({"replies":[{"status":99}]})",
                              R"({"replies":[{"body":"a","json":{}}]})", R"({"replies":[{"colour":"red"}]})",
                              R"({"replies":[{"cutAfter":1,"stallAfter":1}]})"})
-        EXPECT_FALSE(sim::ResponsesSim::validateScenario(jsonFrom(text)).isEmpty()) << text;
-    sim::ResponsesSim unusable(jsonFrom(R"({"replies":[{"delayMs":-1}]})"));
+        EXPECT_FALSE(sim::ResponsesSim::validateScenario(json(text)).isEmpty()) << text;
+    sim::ResponsesSim unusable(json(R"({"replies":[{"delayMs":-1}]})"));
     EXPECT_TRUE(unusable.start() == 0 && !unusable.errorString().isEmpty());
 }
 

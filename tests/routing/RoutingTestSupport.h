@@ -29,7 +29,6 @@ struct Outcome {
     QString error() const { return result && !result->ok() ? result->error().description() : QString(); }
 };
 
-inline QJsonObject jsonFrom(const char* text) { return QJsonDocument::fromJson(text).object(); }
 inline QJsonArray jsonArray(const char* text) { return QJsonDocument::fromJson(text).array(); }
 
 inline constexpr const char* kKey = "sk-test-Zq81PLmN";

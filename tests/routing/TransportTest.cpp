@@ -14,19 +14,19 @@ TEST(OutputText, JoinsTextAndTurnsFailuresIntoSentences)
     const QString none = QStringLiteral("The model returned no findings. Please retry.");
     const std::pair<QJsonObject, QString> cases[] = {
         // Text parts join across messages with one line feed; anything else adds nothing.
-        {jsonFrom(R"({"status":"completed","output":[{"type":"reasoning","summary":[],
+        {json(R"({"status":"completed","output":[{"type":"reasoning","summary":[],
             "content":[{"type":"output_text","text":"thinking"},{"type":"refusal","refusal":"no"}]},
             {"type":"message","content":[{"type":"output_text","text":"first"},{"type":"output_text","text":7}]},
             {"type":"message","content":[{"type":"output_text","text":"second"}]}]})"), "ok:first\nsecond"},
         // Surrounding blank lines stay; emptiness is judged on the trimmed text only.
         {sim::ResponsesSim::completedReply("\n Hi \n"), "ok:\n Hi \n"},
         {sim::ResponsesSim::completedReply(" \n\t"), none},
-        {jsonFrom(R"({"status":"completed","output":[{"type":"message","content":["x"]}]})"), none},
-        {jsonFrom(R"({"status":"incomplete","output":[{"type":"message","content":[{"type":"output_text","text":"x"}]}]})"),
+        {json(R"({"status":"completed","output":[{"type":"message","content":["x"]}]})"), none},
+        {json(R"({"status":"incomplete","output":[{"type":"message","content":[{"type":"output_text","text":"x"}]}]})"),
          incomplete},
-        {jsonFrom(R"({"status":"completed","output":[{"type":"message","content":[]},"stray"]})"), incomplete},
+        {json(R"({"status":"completed","output":[{"type":"message","content":[]},"stray"]})"), incomplete},
         // A refusal wins over text beside it, even in another message.
-        {jsonFrom(R"({"status":"completed","output":[{"type":"message","content":[{"type":"output_text","text":"Sure"}]},
+        {json(R"({"status":"completed","output":[{"type":"message","content":[{"type":"output_text","text":"Sure"}]},
             {"type":"message","content":[{"type":"refusal","refusal":"No."}]}]})"),
          "The model could not help with this request."},
     };
@@ -50,7 +50,7 @@ TEST_F(TransportTest, SendsTheBodyWithExactlyTwoHeaders)
     Outcome<QJsonObject> outcome;
     send(outcome, "hello");
     ASSERT_TRUE(outcome.wait());
-    EXPECT_EQ(outcome.result->value(), jsonFrom(R"({"status":"completed","id":"r1"})")) << qPrintable(outcome.error());
+    EXPECT_EQ(outcome.result->value(), json(R"({"status":"completed","id":"r1"})")) << qPrintable(outcome.error());
 
     const sim::ReceivedRequest request = sim->received().value(0);
     EXPECT_EQ(request.method + ' ' + request.path + ' ' + request.body, R"(POST /v1/responses {"case":"hello"})");

@@ -117,89 +117,69 @@ TEST(X11Capture, TheToolkitsScreenNamesAreTheGrabbersDisplays)
     EXPECT_FALSE(toolkit.first().startsWith(' ')) << "every screen has a name";
 }
 
-TEST(X11Capture, LeavesOutOurWindowsAndThePointer)
+// Where ours covers another window, that window shows; nothing of ours and no pointer is drawn.
+// Windows are redirected only while a capture has ours to leave out, and shared memory the
+// server refuses is no refusal of the pixels.
+TEST(X11Capture, LeavesOutOurWindowsAndThePointerAndRedirectsOnlyWhileCapturing)
 {
     test::Xvfb xvfb;
     ASSERT_EQ(xvfb.start(), QString());
-    test::ForeignWindow other;
-    ASSERT_TRUE(other.start(xvfb.display(), QRect(100, 100, 1200, 800), kRed));
     test::XWindows ours(xvfb.display());
     ASSERT_TRUE(ours.isOpen());
-    // Ours partly covers the other window and partly the bare screen.
+    ours.createForeign(QRect(100, 100, 1200, 800), kRed);
+    // A window of no one's that ours partly covers, as ours partly covers the other process's.
+    const quint64 plain = ours.create(QRect(1400, 1000, 300, 200), kRed, false);
     ours.create(QRect(600, 400, 1000, 700), kBlue, true);
     const quint64 anonymous = ours.create(QRect(2000, 1000, 400, 300), kGreen, false);
     ours.warpPointer(QPoint(300, 300)); // over the other window, where nothing of ours is
+    ours.sync();
 
     X11ScreenGrabber grabber(xvfb.display());
     grabber.ownWindows = [anonymous] { return QList<quint64>{anonymous}; };
     EXPECT_TRUE(grabber.preflight());
     const QString identifier = firstDisplay(grabber);
     ASSERT_FALSE(identifier.isEmpty());
+    EXPECT_FALSE(ours.isRedirected(plain)) << "nothing redirected before a capture";
     Result<QImage> captured = grab(grabber, identifier, QSize(2880, 1800));
     ASSERT_TRUE(captured) << captured.error().description().toStdString();
     const QImage image = captured.value().convertToFormat(QImage::Format_RGB32);
     ASSERT_EQ(image.size(), QSize(2880, 1800));
     EXPECT_TRUE(grabber.lastReadUsedSharedMemory());
-    // Where ours covers the other window, the other window shows; nothing of ours anywhere, and
-    // no pointer drawn over the other window.
     EXPECT_EQ(image.pixel(1299, 899) | 0xff000000, kRed);
     EXPECT_EQ(countPixels(image, kBlue), 0);
     EXPECT_EQ(countPixels(image, kGreen), 0);
-    EXPECT_EQ(countPixels(image, kRed), 1200 * 800);
-    EXPECT_EQ(grab(grabber, identifier, QSize(1440, 900)).value().size(), QSize(1440, 900)) << "scaled when asked";
-}
+    EXPECT_EQ(countPixels(image, kRed), 1200 * 800 + 300 * 200);
+    EXPECT_FALSE(ours.isRedirected(plain)) << "released after the capture";
 
-// Windows are redirected only while a capture has ours to leave out, and released after it;
-// shared memory the server refuses is no refusal of the pixels.
-TEST(X11Capture, RedirectsOnlyWhileCapturingAndReadsPlainlyWithoutSharedMemory)
-{
-    test::Xvfb xvfb;
-    ASSERT_EQ(xvfb.start(QSize(1280, 800)), QString());
-    test::XWindows windows(xvfb.display());
-    ASSERT_TRUE(windows.isOpen());
-    const quint64 other = windows.create(QRect(100, 100, 600, 400), kRed, false);
-    const quint64 ours = windows.create(QRect(500, 300, 400, 300), kGreen, false);
-    windows.sync();
-
-    X11ScreenGrabber grabber(xvfb.display());
-    grabber.ownWindows = [ours] { return QList<quint64>{ours}; };
-    EXPECT_TRUE(grabber.preflight());
-    const QString identifier = firstDisplay(grabber);
-    ASSERT_FALSE(identifier.isEmpty());
-    EXPECT_FALSE(windows.isRedirected(other)) << "nothing redirected before a capture";
     grabber.refuseSharedMemoryWrites();
-    Result<QImage> captured = grab(grabber, identifier, QSize(1280, 800));
+    captured = grab(grabber, identifier, QSize(1440, 900));
     ASSERT_TRUE(captured) << captured.error().description().toStdString();
     EXPECT_FALSE(grabber.lastReadUsedSharedMemory());
-    EXPECT_EQ(countPixels(captured.value(), kRed), 600 * 400);
+    EXPECT_EQ(captured.value().size(), QSize(1440, 900)) << "scaled when asked";
     EXPECT_EQ(countPixels(captured.value(), kGreen), 0);
-    EXPECT_FALSE(windows.isRedirected(other)) << "released after the capture";
     EXPECT_TRUE(grabber.preflight());
 }
 
-TEST(X11Capture, UnderWaylandNothingIsCaptured)
+// Under Wayland, without the display, or without Composite there is no capture, and no denial.
+TEST(X11Capture, WaylandAVanishedDisplayOrNoCompositeCaptureNothing)
 {
     test::Xvfb xvfb;
     ASSERT_EQ(xvfb.start(QSize(640, 480)), QString());
-    const QByteArray saved = qgetenv("WAYLAND_DISPLAY");
-    qputenv("WAYLAND_DISPLAY", "wayland-0");
-    X11ScreenGrabber grabber(xvfb.display());
-    const QString sentence = QString::fromUtf8(host::waylandScreenUnavailable);
-    EXPECT_FALSE(grabber.preflight());
-    EXPECT_EQ(grab(grabber, u"screen"_s, QSize(640, 480)).error().description(), sentence);
-    std::optional<ScreenAccessStatus> status;
-    StaticSystemAccess access;
-    access.screenPreflight = true;
-    Permissions::checkScreenAccess(true, access, &grabber, [&](const ScreenAccessStatus& s) { status = s; });
-    ASSERT_TRUE(test::waitUntil([&] { return status.has_value(); }));
-    EXPECT_EQ(*status, ScreenAccessStatus::unavailable(sentence));
-    saved.isNull() ? qunsetenv("WAYLAND_DISPLAY") : qputenv("WAYLAND_DISPLAY", saved);
-}
-
-TEST(X11Capture, ADisplayThatVanishesIsReportedAsDisconnected)
-{
-    test::Xvfb xvfb;
-    ASSERT_EQ(xvfb.start(QSize(640, 480)), QString());
+    {
+        const QByteArray saved = qgetenv("WAYLAND_DISPLAY");
+        qputenv("WAYLAND_DISPLAY", "wayland-0");
+        X11ScreenGrabber grabber(xvfb.display());
+        const QString sentence = QString::fromUtf8(host::waylandScreenUnavailable);
+        EXPECT_FALSE(grabber.preflight());
+        EXPECT_EQ(grab(grabber, u"screen"_s, QSize(640, 480)).error().description(), sentence);
+        std::optional<ScreenAccessStatus> status;
+        StaticSystemAccess access;
+        access.screenPreflight = true;
+        Permissions::checkScreenAccess(true, access, &grabber, [&](const ScreenAccessStatus& s) { status = s; });
+        ASSERT_TRUE(test::waitUntil([&] { return status.has_value(); }));
+        EXPECT_EQ(*status, ScreenAccessStatus::unavailable(sentence));
+        saved.isNull() ? qunsetenv("WAYLAND_DISPLAY") : qputenv("WAYLAND_DISPLAY", saved);
+    }
     X11ScreenGrabber grabber(xvfb.display());
     const QString identifier = firstDisplay(grabber);
     ASSERT_FALSE(identifier.isEmpty());

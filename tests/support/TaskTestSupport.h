@@ -50,6 +50,11 @@ inline void answerDay(ComputerTaskSession* session)
     ASSERT_TRUE(session->worker().answerPendingQuestion(request, {{"day", {"Friday"}}}).ok());
 }
 
+inline bool reaches(ComputerTaskSession* session, ComputerTaskState state)
+{
+    return eventually([&] { return session->state() == state; });
+}
+
 inline qint64 codexPid(ComputerTaskSession* session)
 {
     CodexRPC* rpc = session->worker().rpc();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QList>
 #include <QProcess>
 #include <QString>
@@ -24,6 +26,19 @@ namespace kestrabo::test {
 
 // Runs the event loop until `condition` holds or `timeoutMs` passes; returns the condition.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5'000);
+
+// A JSON object written as text.
+inline QJsonObject json(const QByteArray& text) { return QJsonDocument::fromJson(text).object(); }
+
+// For real child processes on a loaded machine: a generous wait, and no duration asserted.
+inline bool eventually(const std::function<bool()>& condition) { return waitUntil(condition, 10'000); }
+
+// A service event: `fields` with its "type".
+inline QJsonObject event(const QString& type, QJsonObject fields = {})
+{
+    fields.insert(QStringLiteral("type"), type);
+    return fields;
+}
 
 // Runs the event loop for `milliseconds`.
 void spin(int milliseconds);

@@ -2,10 +2,8 @@
 
 #include "support/TestSupport.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 
-#include <cstdio>
 #include <unistd.h>
 
 #include <X11/Xatom.h>
@@ -17,8 +15,6 @@
 namespace kestrabo::test {
 
 namespace {
-
-constexpr const char* kHelperVariable = "KESTRABO_TEST_X_WINDOW";
 
 Window createWindow(Display* display, const QRect& rect, QRgb colour, long pid)
 {
@@ -34,30 +30,6 @@ Window createWindow(Display* display, const QRect& rect, QRgb colour, long pid)
     XSync(display, False);
     return window;
 }
-
-// The helper process, given "display;x,y,w,h;rgb": shows its window until standard input
-// closes. The server itself paints the background wherever the window is exposed.
-[[noreturn]] void runForeignWindow(const QByteArray& layout)
-{
-    const QList<QByteArray> parts = layout.split(';');
-    const QList<QByteArray> numbers = parts.value(1).split(',');
-    Display* display = XOpenDisplay(parts.value(0).constData());
-    if (!display || numbers.size() != 4)
-        _exit(2);
-    const QRect rect(numbers[0].toInt(), numbers[1].toInt(), numbers[2].toInt(), numbers[3].toInt());
-    createWindow(display, rect, parts.value(2).toUInt(nullptr, 16), long(getpid()));
-    std::printf("ready\n");
-    std::fflush(stdout);
-    for (char buffer[64]; read(0, buffer, sizeof buffer) > 0;) {
-    }
-    _exit(0);
-}
-
-const bool g_helper = [] {
-    if (const QByteArray layout = qgetenv(kHelperVariable); !layout.isEmpty())
-        runForeignWindow(layout);
-    return false;
-}();
 
 bool waitForLine(QProcess& process, int timeoutMs)
 {
@@ -102,6 +74,11 @@ XWindows::~XWindows()
 quint64 XWindows::create(const QRect& rect, QRgb colour, bool ours)
 {
     return createWindow(m_display, rect, colour, ours ? long(getpid()) : 0);
+}
+
+quint64 XWindows::createForeign(const QRect& rect, QRgb colour)
+{
+    return createWindow(m_display, rect, colour, long(getppid()));
 }
 
 void XWindows::paint(quint64 window, const QImage& source)
@@ -169,22 +146,5 @@ bool XWindows::isRedirected(quint64 window)
     XSetErrorHandler(previous);
     return named;
 }
-
-bool ForeignWindow::start(const QByteArray& display, const QRect& rect, QRgb colour)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QLatin1String(kHelperVariable), QStringLiteral("%1;%2,%3,%4,%5;%6")
-                                                           .arg(QString::fromLatin1(display))
-                                                           .arg(rect.x())
-                                                           .arg(rect.y())
-                                                           .arg(rect.width())
-                                                           .arg(rect.height())
-                                                           .arg(colour & 0xffffff, 6, 16, QLatin1Char('0')));
-    m_process.setProcessEnvironment(environment);
-    m_process.start(QCoreApplication::applicationFilePath());
-    return m_process.waitForStarted(5'000) && waitForLine(m_process, 10'000);
-}
-
-void ForeignWindow::stop() { stopProcess(m_process); }
 
 } // namespace kestrabo::test

@@ -35,6 +35,8 @@ public:
     Q_DISABLE_COPY(XWindows)
     bool isOpen() const { return m_display != nullptr; }
     quint64 create(const QRect& rect, QRgb colour, bool ours);
+    // Marked with another process's id instead (our parent's), as another program's window is.
+    quint64 createForeign(const QRect& rect, QRgb colour);
     void paint(quint64 window, const QImage& image);
     void warpPointer(QPoint position);
     void sync();
@@ -45,18 +47,6 @@ public:
 
 private:
     _XDisplay* m_display;
-};
-
-// A window of another process: this executable started again as a tiny X client, showing one
-// colour until it is stopped by its PID.
-class ForeignWindow {
-public:
-    ~ForeignWindow() { stop(); }
-    bool start(const QByteArray& display, const QRect& rect, QRgb colour);
-    void stop();
-
-private:
-    QProcess m_process;
 };
 
 } // namespace kestrabo::test

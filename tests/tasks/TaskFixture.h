@@ -9,9 +9,6 @@
 
 namespace kestrabo::test {
 
-// Real children on a loaded machine: generous waits, no durations asserted.
-inline bool eventually(const std::function<bool()>& condition) { return waitUntil(condition, 10'000); }
-
 // A task manager whose every task runs its own stand-in with its own scenario; a null
 // scenario finds no Codex at all.
 struct TaskFixture {
@@ -46,11 +43,6 @@ struct TaskFixture {
     {
         nextSteps = std::move(steps);
         return manager.start(task, "User: somewhere quiet", "sk-test", {}, std::nullopt);
-    }
-
-    static bool reaches(ComputerTaskSession* session, ComputerTaskState state)
-    {
-        return eventually([&] { return session->state() == state; });
     }
 };
 

@@ -44,7 +44,7 @@ TEST(TaskRoute, StaleOrBrokenBatchesAreNeverReported)
     const QUuid endedBatch = *f.route.lastBatchID();
     f.generation = QUuid::createUuid();
     answerDay(ended[0]);
-    ASSERT_TRUE(TaskFixture::reaches(ended[0], ComputerTaskState::completed));
+    ASSERT_TRUE(reaches(ended[0], ComputerTaskState::completed));
     f.route.taskFinished(ended[0], false);
     EXPECT_TRUE(f.route.batch(endedBatch)->reported);
     f.route.link({"d9"}, endedBatch);
@@ -55,7 +55,7 @@ TEST(TaskRoute, StaleOrBrokenBatchesAreNeverReported)
     ASSERT_TRUE(allAsking(removed));
     delete removed[0];
     answerDay(removed[1]);
-    ASSERT_TRUE(TaskFixture::reaches(removed[1], ComputerTaskState::completed));
+    ASSERT_TRUE(reaches(removed[1], ComputerTaskState::completed));
     f.route.taskFinished(removed[1], false);
     EXPECT_FALSE(f.route.batch(*f.route.lastBatchID())->reported);
     EXPECT_EQ(f.said.size(), 2);
@@ -65,10 +65,10 @@ TEST(TaskRoute, AnnouncesApprovalsAndReviews)
 {
     RouteFixture f;
     auto approval = f.startBatch({"Approve"}, {"d1"}, scenario::approval);
-    ASSERT_TRUE(TaskFixture::reaches(approval[0], ComputerTaskState::review));
+    ASSERT_TRUE(reaches(approval[0], ComputerTaskState::review));
     f.route.taskFinished(approval[0], true);
     auto handed = f.startBatch({"Hand"}, {"d2"}, scenario::handOver);
-    ASSERT_TRUE(TaskFixture::reaches(handed[0], ComputerTaskState::review));
+    ASSERT_TRUE(reaches(handed[0], ComputerTaskState::review));
     f.route.taskFinished(handed[0], true);
     EXPECT_EQ(f.said.mid(1, 1), QStringList{"[] Task Approve needs your approval. Choose Allow once or Don't allow in "
                                             "its task card. Other tasks continue."});
@@ -90,7 +90,7 @@ TEST(TaskRoute, SummaryBounds)
         tasks.append(QString(90, QChar('a' + i)));
     auto failed = f.startBatch(tasks, {}, std::nullopt);
     for (ComputerTaskSession* s : failed)
-        ASSERT_TRUE(TaskFixture::reaches(s, ComputerTaskState::failed));
+        ASSERT_TRUE(reaches(s, ComputerTaskState::failed));
     const TaskBatch* batch = f.route.batch(*f.route.lastBatchID());
     const QString summary = f.route.summary(*batch);
     EXPECT_EQ(summary.size(), TaskRoute::maxSummaryCharacters);
@@ -98,7 +98,7 @@ TEST(TaskRoute, SummaryBounds)
     EXPECT_FALSE(summary.contains(kTail));
 
     auto longOne = f.startBatch({"Long"}, {}, longAnswer);
-    ASSERT_TRUE(TaskFixture::reaches(longOne[0], ComputerTaskState::completed));
+    ASSERT_TRUE(reaches(longOne[0], ComputerTaskState::completed));
     EXPECT_EQ(f.route.summary(*f.route.batch(*f.route.lastBatchID())),
               "Task Long, completed: " + QString(240, QChar('x')) + kTail);
 }

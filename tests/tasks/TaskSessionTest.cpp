@@ -27,7 +27,7 @@ TEST(TaskSession, StopWhileStartingIgnoresTheLateCancellation)
 
     // A start that cannot find Codex fails the task with the worker's sentence.
     ComputerTaskSession* missing = f.start(std::nullopt, "Other");
-    ASSERT_TRUE(TaskFixture::reaches(missing, ComputerTaskState::failed));
+    ASSERT_TRUE(reaches(missing, ComputerTaskState::failed));
     EXPECT_TRUE(missing->outcome()->startsWith("Computer task could not start: Could not find the Codex CLI."));
     EXPECT_EQ(f.results.size(), 2);
 }
@@ -36,7 +36,7 @@ TEST(TaskSession, ApprovalPausesAndCompletionNotifiesOnce)
 {
     TaskFixture f;
     ComputerTaskSession* session = f.start(scenario::approval);
-    ASSERT_TRUE(TaskFixture::reaches(session, ComputerTaskState::review));
+    ASSERT_TRUE(reaches(session, ComputerTaskState::review));
     EXPECT_EQ(session->outcome(), "Allow the calendar app?");
     EXPECT_FALSE(session->finishedAt());
     EXPECT_EQ(f.reviews, QStringList{"Book a table: Allow the calendar app?"});
@@ -45,7 +45,7 @@ TEST(TaskSession, ApprovalPausesAndCompletionNotifiesOnce)
     EXPECT_EQ(session->state(), ComputerTaskState::working);
     EXPECT_FALSE(session->outcome() || session->finishedAt());
 
-    ASSERT_TRUE(TaskFixture::reaches(session, ComputerTaskState::completed));
+    ASSERT_TRUE(reaches(session, ComputerTaskState::completed));
     EXPECT_EQ(session->result(), "Done.");
     EXPECT_TRUE(session->finishedAt());
     spin(200);
@@ -58,7 +58,7 @@ TEST(TaskSession, HandOverAndTakeOver)
     TaskFixture f;
     // Handed over by the worker: stopping it has nothing left to stop.
     ComputerTaskSession* handed = f.start(scenario::handOver, "Handed");
-    ASSERT_TRUE(TaskFixture::reaches(handed, ComputerTaskState::review));
+    ASSERT_TRUE(reaches(handed, ComputerTaskState::review));
     EXPECT_TRUE(handed->finishedAt());
     handed->stop();
     EXPECT_EQ(handed->state(), ComputerTaskState::review);
@@ -67,7 +67,7 @@ TEST(TaskSession, HandOverAndTakeOver)
 
     // Taking over a working task stops its agent and asks for review once.
     ComputerTaskSession* working = f.start(scenario::working, "Working");
-    ASSERT_TRUE(TaskFixture::reaches(working, ComputerTaskState::working));
+    ASSERT_TRUE(reaches(working, ComputerTaskState::working));
     // The worker's live summary shows until there is an outcome.
     EXPECT_EQ(working->result(), working->worker().result());
     const qint64 pid = codexPid(working);
@@ -80,7 +80,7 @@ TEST(TaskSession, HandOverAndTakeOver)
 
     // A completed task taken over keeps its outcome and sends nothing more.
     ComputerTaskSession* done = f.start(scenario::quick, "Done");
-    ASSERT_TRUE(TaskFixture::reaches(done, ComputerTaskState::completed));
+    ASSERT_TRUE(reaches(done, ComputerTaskState::completed));
     done->takeOver();
     EXPECT_EQ(done->state(), ComputerTaskState::manualReview);
     EXPECT_EQ(done->outcome(), "Done.");
@@ -116,10 +116,10 @@ TEST(TaskManager, ForwardsChangesAndStopsEverything)
     ComputerTaskSession* completed = f.start(scenario::quick, "Completed");
     ComputerTaskSession* handed = f.start(scenario::handOver, "Handed");
     ComputerTaskSession* approval = f.start(scenario::approval, "Approval");
-    ASSERT_TRUE(TaskFixture::reaches(working, ComputerTaskState::working));
-    ASSERT_TRUE(TaskFixture::reaches(completed, ComputerTaskState::completed));
-    ASSERT_TRUE(TaskFixture::reaches(handed, ComputerTaskState::review));
-    ASSERT_TRUE(TaskFixture::reaches(approval, ComputerTaskState::review));
+    ASSERT_TRUE(reaches(working, ComputerTaskState::working));
+    ASSERT_TRUE(reaches(completed, ComputerTaskState::completed));
+    ASSERT_TRUE(reaches(handed, ComputerTaskState::review));
+    ASSERT_TRUE(reaches(approval, ComputerTaskState::review));
     handed->browser().requestReview("Codex Computer Use disconnected. This task's computer actions are stopped.");
     const QList<qint64> pids = {codexPid(starting), codexPid(working), codexPid(approval)};
 
@@ -150,7 +150,7 @@ TEST(TaskManager, ForwardsChangesAndStopsEverything)
     EXPECT_EQ(f.results.size(), 3);
 }
 
-TEST(Workspace, LatchesOnceWhenComputerUseGoesAway)
+TEST(Workspace, LatchesOnceWhenComputerUseGoesAwayAndLocksOnceIdle)
 {
     CodexComputerUseClient client("/nonexistent", {"mcp"}, {}, 5, [] { return false; });
     BrowserWorkspace workspace(&client);
@@ -184,30 +184,28 @@ TEST(Workspace, LatchesOnceWhenComputerUseGoesAway)
     const QJsonArray answer = workspace.requestReview("Stop.");
     EXPECT_EQ(answer, QJsonArray({QJsonObject{{"type", "inputText"},
                                               {"text", "MANUAL_REVIEW_REQUIRED: Stop. This task's computer actions are stopped."}}}));
-}
 
-TEST(Workspace, LockAndWaitForIdle)
-{
-    BrowserWorkspace workspace;
-    // Linux has no Computer Use helper: the shared client stays unavailable and says so.
-    EXPECT_EQ(workspace.transport(), &CodexComputerUseClient::shared());
+    // Without a Computer Use helper on Linux, the shared client stays unavailable; a lock
+    // waits for the action in progress.
+    BrowserWorkspace plain;
+    EXPECT_EQ(plain.transport(), &CodexComputerUseClient::shared());
     EXPECT_FALSE(CodexComputerUseClient::shared().available());
 
     int idle = 0;
-    workspace.waitForIdle([&] { ++idle; });
+    plain.waitForIdle([&] { ++idle; });
     EXPECT_EQ(idle, 1);
-    ASSERT_TRUE(workspace.beginAction());
-    workspace.waitForIdle([&] { ++idle; });
+    ASSERT_TRUE(plain.beginAction());
+    plain.waitForIdle([&] { ++idle; });
     EXPECT_EQ(idle, 1);
 
     int changes = 0;
-    QObject::connect(&workspace, &BrowserWorkspace::changed, [&] { ++changes; });
-    workspace.lock();
-    workspace.lock();
-    EXPECT_EQ(workspace.generation(), 2u);
+    QObject::connect(&plain, &BrowserWorkspace::changed, [&] { ++changes; });
+    plain.lock();
+    plain.lock();
+    EXPECT_EQ(plain.generation(), 2u);
     EXPECT_EQ(changes, 1);
-    EXPECT_EQ(workspace.status(), "Task control stopped");
-    EXPECT_FALSE(workspace.beginAction());
-    workspace.endAction();
+    EXPECT_EQ(plain.status(), "Task control stopped");
+    EXPECT_FALSE(plain.beginAction());
+    plain.endAction();
     EXPECT_EQ(idle, 2);
 }

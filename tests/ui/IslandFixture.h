@@ -44,11 +44,10 @@ struct IslandFixture : ModelFixture {
 
     void transcript(bool user, const QString& text, int startMs)
     {
-        model->receive({{QStringLiteral("type"), user ? QStringLiteral("session.input_transcript.delta")
-                                                      : QStringLiteral("session.output_transcript.delta")},
-                        {QStringLiteral("delta"), text},
-                        {QStringLiteral("start_ms"), startMs},
-                        {QStringLiteral("end_ms"), startMs + 200}});
+        model->receive(event(user ? QStringLiteral("session.input_transcript.delta")
+                                  : QStringLiteral("session.output_transcript.delta"),
+                             {{QStringLiteral("delta"), text}, {QStringLiteral("start_ms"), startMs},
+                              {QStringLiteral("end_ms"), startMs + 200}}));
     }
 };
 

@@ -79,7 +79,7 @@ TEST(IslandView, CompactBarOpensAndHoverWaitsForThePointerToLeaveAfterACollapse)
     EXPECT_TRUE(test::waitUntil([&] { return v.model->expanded(); }, 1'000));
 }
 
-TEST(IslandView, TitleBarButtonsHideSwitchPagesAndQuit)
+TEST(IslandView, TitleBarButtonsHideSwitchPagesAndQuitAndAHeldRegionOffersClear)
 {
     View v;
     EXPECT_EQ(v.missing({u"Kestrabo"_s, u"Ready when you are"_s, u"Hide"_s}), QString());
@@ -95,6 +95,15 @@ TEST(IslandView, TitleBarButtonsHideSwitchPagesAndQuit)
     EXPECT_FALSE(v.shows(u"Start talking"_s));
     v.click(u"settings.done"_s);
     EXPECT_TRUE(v.shows(u"Start talking"_s));
+
+    // A held region offers to clear it.
+    EXPECT_FALSE(v.visible(u"context.clear"_s));
+    v.model->circle(QGuiApplication::primaryScreen(), QRectF(10, 10, 200, 100));
+    ASSERT_TRUE(v.model->selected());
+    EXPECT_TRUE(v.shows(v.model->contextLabel()));
+    v.click(u"context.clear"_s);
+    EXPECT_FALSE(v.model->selected());
+    EXPECT_FALSE(v.visible(u"context.clear"_s));
 
     v.click(u"title.hide"_s);
     EXPECT_FALSE(v.model->expanded());
@@ -140,19 +149,7 @@ TEST(IslandView, ConversationPageFollowsTheConversation)
     EXPECT_EQ(v.view.contentHeight(), 470 + 64);
 }
 
-TEST(IslandView, AHeldRegionOffersClear)
-{
-    View v;
-    EXPECT_FALSE(v.visible(u"context.clear"_s));
-    v.model->circle(QGuiApplication::primaryScreen(), QRectF(10, 10, 200, 100));
-    ASSERT_TRUE(v.model->selected());
-    EXPECT_TRUE(v.shows(v.model->contextLabel()));
-    v.click(u"context.clear"_s);
-    EXPECT_FALSE(v.model->selected());
-    EXPECT_FALSE(v.visible(u"context.clear"_s));
-}
-
-TEST(IslandView, SettingsPageSavesAndRemovesTheKey)
+TEST(IslandView, SettingsPageKeyPermissionRowsCodexShortcutAndWakePhrase)
 {
     View v(true, true);
     auto* field = child<QLineEdit>(v.view, u"settings.apiKey"_s);
@@ -182,11 +179,8 @@ TEST(IslandView, SettingsPageSavesAndRemovesTheKey)
     v.click(u"settings.removeKey"_s);
     EXPECT_FALSE(v.model->keySaved());
     EXPECT_TRUE(v.shows(u"Save to keyring"_s));
-}
 
-TEST(IslandView, SettingsPageShowsLinuxPermissionRowsAndTheirActions)
-{
-    View v(true, true);
+    // The permission rows, in the desktop's words, and their actions.
     v.model->refreshPermissions();
     ASSERT_TRUE(test::waitUntil([&] { return v.model->microphoneAllowed() && !v.model->screenPermissionChecking(); }));
 

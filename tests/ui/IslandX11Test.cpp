@@ -1,3 +1,4 @@
+#include "input/FakeInput.h"
 #include "support/TestSupport.h"
 #include "support/XFixture.h"
 #include "ui/IslandProcess.h"
@@ -10,17 +11,16 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 
 using namespace kestrabo;
 using test::IslandProcess;
 
 namespace {
 
-// Our own look at the display: real clicks through XTest and what the window manager says.
+// Our own look at the display: real clicks and keys through XTest, and what the window manager says.
 class Desktop {
 public:
-    explicit Desktop(const QByteArray& display) : m_display(XOpenDisplay(display.constData())) {}
+    explicit Desktop(const QByteArray& display) : input(display), m_display(XOpenDisplay(display.constData())) {}
     ~Desktop()
     {
         if (m_display)
@@ -30,35 +30,27 @@ public:
 
     void click(QPoint at, unsigned button = 1, bool withAlt = false, QPoint dragTo = {})
     {
-        XTestFakeMotionEvent(m_display, -1, at.x(), at.y(), 0);
-        const unsigned alt = XKeysymToKeycode(m_display, XStringToKeysym("Alt_L"));
+        input.moveTo(at);
         if (withAlt)
-            XTestFakeKeyEvent(m_display, alt, True, 0);
-        XTestFakeButtonEvent(m_display, button, True, 0);
-        XSync(m_display, False);
-        if (!dragTo.isNull()) {
-            for (int step = 1; step <= 10; ++step) {
-                const QPoint p = at + (dragTo - at) * step / 10;
-                XTestFakeMotionEvent(m_display, -1, p.x(), p.y(), 10);
-                XSync(m_display, False);
-            }
-        }
-        XTestFakeButtonEvent(m_display, button, False, 0);
+            input.press("Alt_L");
+        input.button(true, button);
+        for (int step = 1; !dragTo.isNull() && step <= 10; ++step)
+            input.moveTo(at + (dragTo - at) * step / 10, 10);
+        input.button(false, button);
         if (withAlt)
-            XTestFakeKeyEvent(m_display, alt, False, 0);
-        XSync(m_display, False);
+            input.release("Alt_L");
     }
 
     void type(const char* text)
     {
         for (const char* c = text; *c; ++c) {
             const char name[2] = {*c, 0};
-            const unsigned code = XKeysymToKeycode(m_display, XStringToKeysym(name));
-            XTestFakeKeyEvent(m_display, code, True, 0);
-            XTestFakeKeyEvent(m_display, code, False, 0);
+            input.press(name);
+            input.release(name);
         }
-        XSync(m_display, False);
     }
+
+    test::FakeInput input;
 
     Atom atom(const char* name) { return XInternAtom(m_display, name, False); }
 

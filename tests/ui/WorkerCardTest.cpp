@@ -70,11 +70,6 @@ struct Cards : test::IslandFixture {
     }
 };
 
-bool reaches(ComputerTaskSession* session, State state)
-{
-    return test::waitUntil([&] { return session->state() == state; }, 10'000);
-}
-
 } // namespace
 
 TEST(WorkerCard, EachStateShowsItsControlsAndTheyReachTheTaskAndTheModel)
@@ -103,7 +98,7 @@ TEST(WorkerCard, EachStateShowsItsControlsAndTheyReachTheTaskAndTheModel)
     EXPECT_EQ(f.view.contentHeight(), 330 + 210);
     for (qsizetype i = 0; i < s.size(); ++i) {
         const auto& c = cases[i];
-        ASSERT_TRUE(reaches(s[i], c.then ? State::working : c.state)) << c.title;
+        ASSERT_TRUE(test::reaches(s[i], c.then ? State::working : c.state)) << c.title;
         const bool approval = c.controls.contains(u"Don't allow"_s);
         ASSERT_TRUE(test::waitUntil([&] { return s[i]->worker().approvalPending() == approval; })) << c.title;
         if (c.then)
@@ -129,12 +124,12 @@ TEST(WorkerCard, EachStateShowsItsControlsAndTheyReachTheTaskAndTheModel)
 
     f.click(2, u"task.allow"_s);
     EXPECT_EQ(f.answered(2).value(u"action"_s), u"accept"_s);
-    EXPECT_TRUE(reaches(s[2], State::completed));
+    EXPECT_TRUE(test::reaches(s[2], State::completed));
     f.click(3, u"task.decline"_s);
     EXPECT_EQ(f.answered(3).value(u"action"_s), u"decline"_s);
     f.model->setSettings(true);
     f.click(4, u"task.review"_s);
-    EXPECT_TRUE(reaches(s[4], State::manualReview));
+    EXPECT_TRUE(test::reaches(s[4], State::manualReview));
     EXPECT_FALSE(f.model->settings());
     f.click(1, u"task.stop"_s);
     EXPECT_EQ(s[1]->state(), State::cancelled);
@@ -186,6 +181,6 @@ TEST(WorkerCard, QuestionFormSendsTrimmedAnswersToCodex)
     EXPECT_EQ(answer("day"), QJsonArray{u"Friday"_s});
     EXPECT_EQ(answer("code"), QJsonArray{u"4321"_s});
     EXPECT_EQ(answer("note"), QJsonArray{u"Window seat"_s});
-    EXPECT_TRUE(reaches(session, State::completed));
+    EXPECT_TRUE(test::reaches(session, State::completed));
     EXPECT_TRUE(test::waitUntil([&, shown = QPointer(form)] { return !shown || !shown->isVisibleTo(card); }));
 }
