@@ -3,6 +3,8 @@
 #include "platform/linux/PulseConnection.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/cmn.h>
+#include <sphinxbase/feat.h>
 #include <sphinxbase/fsg_model.h>
 
 #include <QFileInfo>
@@ -288,6 +290,12 @@ KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, int 
         clip.push_back(m_history[size_t(i % kHistorySamples)]);
 
     // The same decoder, so the model is loaded once; the search starts over after a hit anyway.
+    // The pass starts from the normalisation the search had, and the search gets it back: a
+    // verdict must not depend on the candidates before it, nor a candidate change what the search
+    // hears next.
+    cmn_t* normalisation = ps_get_feat(ps)->cmn_struct;
+    std::vector<mfcc_t> mean(size_t(normalisation->veclen));
+    cmn_live_get(normalisation, mean.data());
     ps_set_search(ps, "align");
     ps_start_utt(ps);
     ps_process_raw(ps, clip.data(), clip.size(), FALSE, FALSE);
@@ -327,6 +335,7 @@ KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, int 
         if (candidate.frames > 0)
             candidate.score = total / candidate.frames;
     }
+    cmn_live_set(normalisation, mean.data());
     ps_set_search(ps, "wake");
     return candidate;
 }
