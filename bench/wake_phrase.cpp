@@ -246,8 +246,9 @@ QStringList corpusEntries(const QString& directory)
         const auto flush = [&] {
             const QString entry = lines.join(QLatin1Char(' ')).simplified();
             lines.clear();
+            static const QString punctuation = QStringLiteral(".,;:!?'\"-()");
             const qsizetype plain = std::count_if(entry.begin(), entry.end(), [](QChar c) {
-                return c.isLetter() || c.isSpace() || QStringLiteral(".,;:!?'\"-()").contains(c);
+                return c.isLetter() || c.isSpace() || punctuation.contains(c);
             });
             if (entry.size() >= 30 && entry.size() <= 600 && plain >= entry.size() * 98 / 100)
                 entries.append(entry);
@@ -283,6 +284,10 @@ int buildOrdinary(const QString& directory, const QString& corpus, double hours)
         const auto speech = normalised(test::synthesize(text, QLatin1String(voice), kSpeeds[paragraph % 3],
                                                         kPitches[(paragraph / 3) % 2]),
                                        kSpeechDb);
+        if (speech.empty()) {
+            std::fprintf(stderr, "espeak-ng failed for voice %s\n", voice);
+            return 1;
+        }
         append(ordinary, speech);
         silence(ordinary, 400);
     }
