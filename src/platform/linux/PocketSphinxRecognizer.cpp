@@ -325,6 +325,7 @@ KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, int 
             if (const QString pieceOf = piece.section(QLatin1Char('.'), 0, 0); pieceOf != word) {
                 endWord();
                 word = pieceOf;
+                candidate.nameOnset = double(acoustic) / (end - start + 1);
             }
             wordFrames += end - start + 1;
             wordTotal += acoustic;
