@@ -492,9 +492,10 @@ int evaluate(const QString& directory, const QStringList& thresholds, const QStr
         const double hours = negativeHours + positiveHours + double(quiet.size()) / kRate / 3600;
         if (candidates) {
             const auto dump = [&](const char* label, const Hit& hit) {
-                std::printf("candidate %s %.2f s: %d frames, %.1f per frame, weakest word %.1f, name onset %.1f\n",
+                std::printf("candidate %s %.2f s: %d frames, %.1f per frame, weakest word %.1f, name onset %.1f%s\n",
                             label, double(hit.at) / kRate, hit.candidate.frames, hit.candidate.score,
-                            hit.candidate.weakestWord, hit.candidate.nameOnset);
+                            hit.candidate.weakestWord, hit.candidate.nameOnset,
+                            hit.candidate.lateLook ? " (late look)" : "");
             };
             for (const Hit& hit : positive.hits) {
                 const bool phrase = std::any_of(marks.begin(), marks.end(), [&](const Mark& mark) {
@@ -522,7 +523,10 @@ int evaluate(const QString& directory, const QStringList& thresholds, const QStr
             const double margin = marginText.toDouble();
             const double nameFloor = floorText == QLatin1String("none") ? -std::numeric_limits<double>::infinity()
                                                                        : floorText.toDouble();
-            const auto accepted = [&](const Hit& hit) { return none || hit.candidate.accepted(margin, nameFloor); };
+            // "none" takes the search's own hits, not the second pass's later looks at them.
+            const auto accepted = [&](const Hit& hit) {
+                return none ? !hit.candidate.lateLook : hit.candidate.accepted(margin, nameFloor);
+            };
             int detected = 0, falseAccepts = 0;
             std::vector<double> latencies;
             QStringList missed;

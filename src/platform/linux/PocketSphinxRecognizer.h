@@ -23,8 +23,8 @@ public:
     // voices the settings were not first chosen on. Threshold 1e10 (detected; false accepts in
     // the confusable hour; in the ten ordinary hours): no second pass 58, 17, 22 and 54, 29, 27;
     // margin -34 alone 58, 1, 1 and 48, 12, 5; margin -36 with the name's onset floor -30 58, 0, 0
-    // and 49, 5, 4. A false accept sends the room to the voice service; a miss costs a second
-    // "Hey kestrabo".
+    // and 49, 5, 4, and with the late second look as well 58, 1, 0 and 52, 5, 4. A false accept
+    // sends the room to the voice service; a miss costs a second "Hey kestrabo".
     static constexpr double defaultThreshold = 1e10;
     static constexpr double defaultMargin = -36;
     // The "anything else" path's phone loop (PocketSphinx's default is 1e-1). Weaker, it lets
@@ -55,6 +55,7 @@ public:
         double score = 0;  // their acoustic score per frame, against the best senone of each frame
         double weakestWord = 0; // the same for the word that fits worst
         double nameOnset = 0;   // the same for the first piece of the last word ("K IH S")
+        bool lateLook = false;  // a hit looked at again, its phrase not yet whole at the hit
         // A phrase with one word far off is another phrase ("hey" said nowhere near the name),
         // however well the rest fits.
         static constexpr double wordFloor = -55;
@@ -92,7 +93,9 @@ private:
     void decode(const int16_t* samples, int count);
     void decodeFrame(const int16_t* samples, int count);
     void closeGate();
-    Candidate verify(const QString& phrase, int phraseFrames);
+    // Second pass over the decoded audio from sample `from` (counted like m_decoded) to now.
+    Candidate verify(const QString& phrase, long long from);
+    void judge(const QString& phrase, long long from, bool late);
 
     std::unique_ptr<Decoder> m_decoder;
     const bool m_gate;
@@ -109,8 +112,15 @@ private:
     std::optional<QString> m_hit;
     std::optional<Candidate> m_candidate;
     std::optional<double> m_margin;
-    std::vector<int16_t> m_history; // ring of the utterance's latest decoded samples
-    long long m_utteranceSamples = 0;
+    std::vector<int16_t> m_history; // ring of the latest decoded samples, at m_decoded's count
+    long long m_contiguousFrom = 0; // where the decoded audio last resumed after the gate closed
+    bool m_afterGap = false;
+    struct LateLook {
+        QString phrase;
+        long long from;
+        long long due;
+    };
+    std::optional<LateLook> m_lateLook;
     long long m_fed = 0;
     long long m_decoded = 0;
 };
