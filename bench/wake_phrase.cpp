@@ -3,7 +3,7 @@
 //   bench_wake_phrase --build DIR [--corpus FORTUNES_DIR [--hours H]] [--held-out]
 //                                            synthesises the evaluation set into DIR
 //   bench_wake_phrase --evaluate DIR [--thresholds 1e-20,1e-30,…] [--ungated THRESHOLD] [--phrases-only]
-//                     [--phone-loop PROBABILITY] [--margins none,-35,…] [--onset-floors none,-30,…]
+//                     [--phone-loop PROBABILITY] [--margins none,-35,…] [--onset-floors none,-62,…]
 //                     [--downsampling N] [--candidates] [--piece-ms MS]
 //   bench_wake_phrase --live                 the whole recogniser on a private sound server
 //

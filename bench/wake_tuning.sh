@@ -10,7 +10,7 @@
 # HELD_OUT=1 builds the set from other voices and draws, to check settings chosen on the first.
 #
 #   bench/wake_tuning.sh [path/to/bench_wake_phrase]
-#   THRESHOLDS=1e-1,1e20 MARGINS=none,-35 ONSET_FLOORS=none,-30 UNGATED=1e-1 PHONE_LOOPS=1e-12 DOWNSAMPLING=1 PIECES_MS=50 \
+#   THRESHOLDS=1e-1,1e20 MARGINS=none,-35 ONSET_FLOORS=none,-62 UNGATED=1e-1 PHONE_LOOPS=1e-12 DOWNSAMPLING=1 PIECES_MS=50 \
 #       HOURS=2 CORPUS=/usr/share/games/fortunes bench/wake_tuning.sh
 #
 # Each phone-loop probability (the "anything else" path) gets its own sweep of thresholds.
@@ -18,7 +18,7 @@ set -eu
 bench=${1:-build-rel/bench/bench_wake_phrase}
 thresholds=${THRESHOLDS:-1e-1,1e10,1e20}
 margins=${MARGINS:-none,-37,-36,-35,-34,-33,-32,-30}
-onset_floors=${ONSET_FLOORS:-none,-34,-32,-30,-28}
+onset_floors=${ONSET_FLOORS:-none,-58,-60,-62,-64,-66}
 held_out=${HELD_OUT:+--held-out}
 ungated=${UNGATED-1e10}
 phone_loops=${PHONE_LOOPS:-1e-12}

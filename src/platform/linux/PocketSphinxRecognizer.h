@@ -22,9 +22,9 @@ public:
     // speech built to be confused with the phrase and 10 hours of ordinary speech; the second from
     // voices the settings were not first chosen on. Threshold 1e10 (detected; false accepts in
     // the confusable hour; in the ten ordinary hours): no second pass 58, 17, 22 and 54, 29, 27;
-    // margin -34 alone 58, 1, 1 and 48, 12, 5; margin -36 with the name's onset floor -30 58, 0, 0
-    // and 49, 5, 4, and with the late second look as well 58, 1, 0 and 52, 5, 4. A false accept
-    // sends the room to the voice service; a miss costs a second "Hey kestrabo".
+    // margin -34 alone 58, 1, 1 and 48, 12, 5; with the late second look, margin -36 and the
+    // onset floor -62 58, 1, 0 and 53, 5, 3. A false accept sends the room to the voice service;
+    // a miss costs a second "Hey kestrabo".
     static constexpr double defaultThreshold = 1e10;
     static constexpr double defaultMargin = -36;
     // The "anything else" path's phone loop (PocketSphinx's default is 1e-1). Weaker, it lets
@@ -60,11 +60,13 @@ public:
         // however well the rest fits.
         static constexpr double wordFloor = -55;
         // Other speech reaches the search mostly through the name's ending ("…s of Strabo",
-        // "Castro"); its opening syllable is what they seldom fit.
-        static constexpr double onsetFloor = -30;
-        bool accepted(double margin, double nameFloor = onsetFloor) const
+        // "Castro") and fits its opening syllable badly. That syllable is short, so its own score
+        // varies much, even for the phrase: it counts together with the whole phrase's score
+        // (their sum must reach the floor), and a phrase that fits well overall may open less well.
+        static constexpr double onsetFloor = -62;
+        bool accepted(double margin, double floor = onsetFloor) const
         {
-            return frames > 0 && score >= margin && weakestWord >= wordFloor && nameOnset >= nameFloor;
+            return frames > 0 && score >= margin && weakestWord >= wordFloor && score + nameOnset >= floor;
         }
     };
     // The candidate the last feed() found, accepted or not.
