@@ -1,10 +1,10 @@
 // Wake phrase: detection, false accepts, cost and latency of the keyphrase spotter.
 //
-//   bench_wake_phrase --build DIR [--corpus FORTUNES_DIR [--hours H]]
+//   bench_wake_phrase --build DIR [--corpus FORTUNES_DIR [--hours H]] [--held-out]
 //                                            synthesises the evaluation set into DIR
 //   bench_wake_phrase --evaluate DIR [--thresholds 1e-20,1e-30,…] [--ungated THRESHOLD] [--phrases-only]
-//                     [--phone-loop PROBABILITY] [--margins none,-35,…] [--downsampling N] [--candidates]
-//                     [--piece-ms MS]
+//                     [--phone-loop PROBABILITY] [--margins none,-35,…] [--onset-floors none,-62,…]
+//                     [--downsampling N] [--candidates] [--piece-ms MS]
 //   bench_wake_phrase --live                 the whole recogniser on a private sound server
 //
 // The set (espeak-ng, 16 kHz mono):
@@ -71,10 +71,24 @@ constexpr double kNoiseDb = -36.0;
 // Samples per feed: 50 ms unless --piece-ms says otherwise.
 int kPieceSamples = kRate / 20;
 
-const char* const kVoices[] = {"en-us",        "en-gb",       "en-gb-scotland", "en-gb-x-gbclan", "en-gb-x-rp",
-                               "en-gb-x-gbcwmd", "en-029",    "en-us-nyc",      "en-us+f3",       "en-gb+f2"};
-const int kSpeeds[] = {130, 175, 220};
-const int kPitches[] = {35, 65};
+// The set's voices, speeds, pitches and random draws. --held-out builds a second set from other
+// voices and draws, to check that settings chosen on the first do not merely fit it.
+struct Voicing {
+    std::vector<const char*> voices;
+    std::vector<int> speeds, pitches; // three and two
+    unsigned seed;
+};
+const Voicing kTuningSet{{"en-us", "en-gb", "en-gb-scotland", "en-gb-x-gbclan", "en-gb-x-rp", "en-gb-x-gbcwmd", "en-029",
+                          "en-us-nyc", "en-us+f3", "en-gb+f2"},
+                         {130, 175, 220},
+                         {35, 65},
+                         0};
+const Voicing kHeldOutSet{{"en-us+m3", "en-gb+f4", "en-gb-scotland+m5", "en-us-nyc+f1", "en-gb-x-rp+m7", "en-029+m2",
+                           "en-gb-x-gbclan+f5", "en-gb-x-gbcwmd+m4", "en-us+klatt", "en-gb+m1"},
+                          {145, 190, 210},
+                          {45, 60},
+                          101};
+const Voicing* voicing = &kTuningSet;
 
 const char* const kBefore[] = {"I was just thinking about dinner.", "The meeting ran late again.",
                                "Okay, that should do it.", "Let me see.", "It is raining outside.",
@@ -272,7 +286,7 @@ int buildOrdinary(const QString& directory, const QString& corpus, double hours)
         std::fprintf(stderr, "no usable text in %s\n", qPrintable(corpus));
         return 1;
     }
-    std::mt19937 random(23);
+    std::mt19937 random(23 + voicing->seed);
     std::shuffle(entries.begin(), entries.end(), random);
     std::vector<int16_t> ordinary;
     const size_t wanted = size_t(hours * 3600 * kRate);
@@ -280,9 +294,9 @@ int buildOrdinary(const QString& directory, const QString& corpus, double hours)
         QString text;
         while (text.size() < 400)
             text += entries[next++ % entries.size()] + QLatin1Char(' ');
-        const char* voice = kVoices[paragraph % std::size(kVoices)];
-        const auto speech = normalised(test::synthesize(text, QLatin1String(voice), kSpeeds[paragraph % 3],
-                                                        kPitches[(paragraph / 3) % 2]),
+        const char* voice = voicing->voices[size_t(paragraph) % voicing->voices.size()];
+        const auto speech = normalised(test::synthesize(text, QLatin1String(voice), voicing->speeds[size_t(paragraph % 3)],
+                                                        voicing->pitches[size_t((paragraph / 3) % 2)]),
                                        kSpeechDb);
         if (speech.empty()) {
             std::fprintf(stderr, "espeak-ng failed for voice %s\n", voice);
@@ -291,7 +305,7 @@ int buildOrdinary(const QString& directory, const QString& corpus, double hours)
         append(ordinary, speech);
         silence(ordinary, 400);
     }
-    addNoise(ordinary, kNoiseDb, 4);
+    addNoise(ordinary, kNoiseDb, 4 + voicing->seed);
     if (!save(directory + QStringLiteral("/ordinary.raw"), ordinary))
         return 1;
     std::printf("built: %.1f h of ordinary speech from %lld entries\n", double(ordinary.size()) / kRate / 3600,
@@ -306,15 +320,15 @@ int build(const QString& directory)
     std::vector<int16_t> positives;
     QString marks;
     int clip = 0;
-    for (const char* voice : kVoices) {
-        for (int speed : kSpeeds) {
-            for (int pitch : kPitches) {
+    for (const char* voice : voicing->voices) {
+        for (int speed : voicing->speeds) {
+            for (int pitch : voicing->pitches) {
                 const auto part = [&](const QString& text) {
                     return normalised(test::synthesize(text, QLatin1String(voice), speed, pitch), kSpeechDb);
                 };
-                const auto before = part(QLatin1String(kBefore[clip % std::size(kBefore)]));
+                const auto before = part(QLatin1String(kBefore[(clip + voicing->seed) % std::size(kBefore)]));
                 const auto phrase = part(QStringLiteral("Hey kestrabo,"));
-                const auto after = part(QLatin1String(kAfter[(clip / 2) % std::size(kAfter)]));
+                const auto after = part(QLatin1String(kAfter[((clip + voicing->seed) / 2) % std::size(kAfter)]));
                 if (before.empty() || phrase.empty() || after.empty()) {
                     std::fprintf(stderr, "espeak-ng failed for voice %s\n", voice);
                     return 1;
@@ -336,7 +350,7 @@ int build(const QString& directory)
         }
     }
     silence(positives, 1500);
-    addNoise(positives, kNoiseDb, 1);
+    addNoise(positives, kNoiseDb, 1 + voicing->seed);
     QFile marksFile(directory + QStringLiteral("/positives.txt"));
     if (!save(directory + QStringLiteral("/positives.raw"), positives) || !marksFile.open(QIODevice::WriteOnly))
         return 1;
@@ -344,7 +358,7 @@ int build(const QString& directory)
 
     // Negatives: paragraphs of five sentences in turning voices, 31 minutes from each list.
     std::vector<int16_t> negatives;
-    std::mt19937 random(17);
+    std::mt19937 random(17 + voicing->seed);
     for (int paragraph = 0; negatives.size() < size_t(kRate) * 60 * 62; ++paragraph) {
         const bool second = negatives.size() >= size_t(kRate) * 60 * 31;
         QStringList sentences;
@@ -352,16 +366,16 @@ int build(const QString& directory)
             sentences.append(QLatin1String(second ? kMoreSentences[random() % std::size(kMoreSentences)]
                                                   : kSentences[random() % std::size(kSentences)]));
         }
-        const char* voice = kVoices[paragraph % std::size(kVoices)];
+        const char* voice = voicing->voices[size_t(paragraph) % voicing->voices.size()];
         const auto speech = normalised(test::synthesize(sentences.join(QLatin1Char(' ')), QLatin1String(voice),
-                                                        kSpeeds[paragraph % 3], kPitches[(paragraph / 3) % 2]),
+                                                        voicing->speeds[size_t(paragraph % 3)], voicing->pitches[size_t((paragraph / 3) % 2)]),
                                        kSpeechDb);
         if (speech.empty())
             return 1;
         append(negatives, speech);
         silence(negatives, 400);
     }
-    addNoise(negatives, kNoiseDb, 2);
+    addNoise(negatives, kNoiseDb, 2 + voicing->seed);
     if (!save(directory + QStringLiteral("/negatives.raw"), negatives))
         return 1;
 
@@ -371,7 +385,7 @@ int build(const QString& directory)
         silence(quiet, 38'000);
         append(quiet, normalised(test::synthesize(QLatin1String(kSentences[i % std::size(kSentences)])), kSpeechDb));
     }
-    addNoise(quiet, -70.0, 3);
+    addNoise(quiet, -70.0, 3 + voicing->seed);
     if (!save(directory + QStringLiteral("/quiet.raw"), quiet))
         return 1;
     std::printf("built: %d positives, %.1f min of other speech, %.1f min mostly quiet\n", clip,
@@ -415,7 +429,8 @@ Run feed(KeyphraseSpotter& spotter, const std::vector<int16_t>& stream)
 }
 
 int evaluate(const QString& directory, const QStringList& thresholds, const QString& ungated, bool phrasesOnly,
-             double phoneLoop, const QStringList& margins, int downsampling, bool candidates)
+             double phoneLoop, const QStringList& margins, const QStringList& onsetFloors, int downsampling,
+             bool candidates)
 {
     const auto positives = load(directory + QStringLiteral("/positives.raw"));
     // A quick look at detection alone leaves out the long streams.
@@ -445,7 +460,8 @@ int evaluate(const QString& directory, const QStringList& thresholds, const QStr
                 downsampling);
     // FA counts hits outside the phrases in the phrase, confusable and quiet streams; its rate is over
     // their hours. FA.ord and its rate are the ordinary speech's alone.
-    std::printf("%-10s %-6s %-7s %9s %6s %8s %6s %8s %8s %8s %9s %9s %8s\n", "threshold", "gate", "margin", "detected",
+    std::printf("%-10s %-6s %-7s %-6s %9s %6s %8s %6s %8s %8s %8s %9s %9s %8s\n", "threshold", "gate", "margin",
+                "onset", "detected",
                 "FA", "FA/hour", "FA.ord", "ord/hour", "lat.mean", "lat.max", "cpu.speech", "cpu.quiet", "decoded");
 
     QList<QPair<QString, bool>> runs;
@@ -476,9 +492,10 @@ int evaluate(const QString& directory, const QStringList& thresholds, const QStr
         const double hours = negativeHours + positiveHours + double(quiet.size()) / kRate / 3600;
         if (candidates) {
             const auto dump = [&](const char* label, const Hit& hit) {
-                std::printf("candidate %s %.2f s: %d frames, %.1f per frame, weakest word %.1f\n", label,
-                            double(hit.at) / kRate, hit.candidate.frames, hit.candidate.score,
-                            hit.candidate.weakestWord);
+                std::printf("candidate %s %.2f s: %d frames, %.1f per frame, weakest word %.1f, name onset %.1f%s\n",
+                            label, double(hit.at) / kRate, hit.candidate.frames, hit.candidate.score,
+                            hit.candidate.weakestWord, hit.candidate.nameOnset,
+                            hit.candidate.lateLook ? " (late look)" : "");
             };
             for (const Hit& hit : positive.hits) {
                 const bool phrase = std::any_of(marks.begin(), marks.end(), [&](const Mark& mark) {
@@ -494,10 +511,22 @@ int evaluate(const QString& directory, const QStringList& thresholds, const QStr
                 dump("ordinary", hit);
         }
         // Every margin sees the same candidates: the search starts over after each, accepted or not.
+        QList<QPair<QString, QString>> rules;
         for (const QString& marginText : margins) {
+            for (const QString& floorText : onsetFloors) {
+                if (marginText != QLatin1String("none") || rules.isEmpty() || rules.last().first != marginText)
+                    rules.append({marginText, marginText == QLatin1String("none") ? QStringLiteral("-") : floorText});
+            }
+        }
+        for (const auto& [marginText, floorText] : rules) {
             const bool none = marginText == QLatin1String("none");
             const double margin = marginText.toDouble();
-            const auto accepted = [&](const Hit& hit) { return none || hit.candidate.accepted(margin); };
+            const double nameFloor = floorText == QLatin1String("none") ? -std::numeric_limits<double>::infinity()
+                                                                       : floorText.toDouble();
+            // "none" takes the search's own hits, not the second pass's later looks at them.
+            const auto accepted = [&](const Hit& hit) {
+                return none ? !hit.candidate.lateLook : hit.candidate.accepted(margin, nameFloor);
+            };
             int detected = 0, falseAccepts = 0;
             std::vector<double> latencies;
             QStringList missed;
@@ -530,8 +559,9 @@ int evaluate(const QString& directory, const QStringList& thresholds, const QStr
                 mean += latency / double(latencies.size());
                 worst = std::max(worst, latency);
             }
-            std::printf("%-10s %-6s %-7s %4d/%-4zu %6d %8.2f %6d %8.2f %6.0fms %6.0fms %8.2f%% %8.3f%% %7.1f%%\n",
-                        qPrintable(threshold), gate ? "on" : "off", qPrintable(marginText), detected, marks.size(),
+            std::printf("%-10s %-6s %-7s %-6s %4d/%-4zu %6d %8.2f %6d %8.2f %6.0fms %6.0fms %8.2f%% %8.3f%% %7.1f%%\n",
+                        qPrintable(threshold), gate ? "on" : "off", qPrintable(marginText), qPrintable(floorText),
+                        detected, marks.size(),
                         falseAccepts, falseAccepts / hours, ordinaryAccepts,
                         ordinaryHours > 0 ? ordinaryAccepts / ordinaryHours : 0.0, mean, worst,
                         100.0 * (negative.cpuSeconds + ordinaryRun.cpuSeconds)
@@ -636,6 +666,8 @@ int main(int argc, char** argv)
         return live();
     if (!option(QStringLiteral("--build")).isEmpty()) {
         const QString directory = option(QStringLiteral("--build"));
+        if (arguments.contains(QStringLiteral("--held-out")))
+            voicing = &kHeldOutSet;
         if (const int built = build(directory); built != 0)
             return built;
         const QString corpus = option(QStringLiteral("--corpus"));
@@ -658,13 +690,16 @@ int main(int argc, char** argv)
                             ? KeyphraseSpotter::defaultPhoneLoopProbability
                             : option(QStringLiteral("--phone-loop")).toDouble(),
                         margins.split(QLatin1Char(',')),
+                        option(QStringLiteral("--onset-floors")).isEmpty()
+                            ? QStringList{QString::number(KeyphraseSpotter::Candidate::onsetFloor)}
+                            : option(QStringLiteral("--onset-floors")).split(QLatin1Char(',')),
                         option(QStringLiteral("--downsampling")).isEmpty()
                             ? KeyphraseSpotter::defaultDownsampling
                             : option(QStringLiteral("--downsampling")).toInt(),
                         arguments.contains(QStringLiteral("--candidates")));
     }
-    std::fprintf(stderr, "usage: %s --build DIR | --evaluate DIR [--thresholds T1,T2,…] [--ungated T] [--phrases-only] "
-                         "[--phone-loop P] [--margins M1,M2,…] [--downsampling N] [--candidates] [--piece-ms MS] | --live\n",
+    std::fprintf(stderr, "usage: %s --build DIR [--corpus DIR [--hours H]] [--held-out] | --evaluate DIR [--thresholds T1,T2,…] [--ungated T] [--phrases-only] "
+                         "[--phone-loop P] [--margins M1,M2,…] [--onset-floors F1,F2,…] [--downsampling N] [--candidates] [--piece-ms MS] | --live\n",
                  argv[0]);
     return 2;
 }

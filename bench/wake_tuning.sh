@@ -7,9 +7,10 @@
 # minutes of one core each), so it runs niced; build the benchmark in a Release tree first. Each
 # piece size (the capture stream's delivery, 5 to 50 ms and more) gets its own pass: the figures
 # should barely differ. Short on time: PIECES_MS=50 THRESHOLDS=1e10 UNGATED= HOURS=2.
+# HELD_OUT=1 builds the set from other voices and draws, to check settings chosen on the first.
 #
 #   bench/wake_tuning.sh [path/to/bench_wake_phrase]
-#   THRESHOLDS=1e-1,1e20 MARGINS=none,-35 UNGATED=1e-1 PHONE_LOOPS=1e-12 DOWNSAMPLING=1 PIECES_MS=50 \
+#   THRESHOLDS=1e-1,1e20 MARGINS=none,-35 ONSET_FLOORS=none,-62 UNGATED=1e-1 PHONE_LOOPS=1e-12 DOWNSAMPLING=1 PIECES_MS=50 \
 #       HOURS=2 CORPUS=/usr/share/games/fortunes bench/wake_tuning.sh
 #
 # Each phone-loop probability (the "anything else" path) gets its own sweep of thresholds.
@@ -17,6 +18,8 @@ set -eu
 bench=${1:-build-rel/bench/bench_wake_phrase}
 thresholds=${THRESHOLDS:-1e-1,1e10,1e20}
 margins=${MARGINS:-none,-37,-36,-35,-34,-33,-32,-30}
+onset_floors=${ONSET_FLOORS:-none,-58,-60,-62,-64,-66}
+held_out=${HELD_OUT:+--held-out}
 ungated=${UNGATED-1e10}
 phone_loops=${PHONE_LOOPS:-1e-12}
 downsampling=${DOWNSAMPLING:-2}
@@ -25,11 +28,11 @@ set_dir=$(mktemp -d)
 trap 'rm -rf "$set_dir"' EXIT INT TERM
 corpus=${CORPUS:-/usr/share/games/fortunes}
 hours=${HOURS:-10}
-nice -n 10 "$bench" --build "$set_dir" --corpus "$corpus" --hours "$hours"
+nice -n 10 "$bench" --build "$set_dir" --corpus "$corpus" --hours "$hours" $held_out
 for piece in $(echo "$pieces" | tr , ' '); do
     echo "pieces of $piece ms"
     for phone_loop in $(echo "$phone_loops" | tr , ' '); do
-        nice -n 10 "$bench" --evaluate "$set_dir" --thresholds "$thresholds" --margins "$margins" --ungated "$ungated" \
+        nice -n 10 "$bench" --evaluate "$set_dir" --thresholds "$thresholds" --margins "$margins" --onset-floors "$onset_floors" --ungated "$ungated" \
             --phone-loop "$phone_loop" --downsampling "$downsampling" --piece-ms "$piece"
     done
 done

@@ -56,6 +56,9 @@ constexpr int kHangoverFrames = 80;                               // stays open 
 // a hit 100-150 ms after the phrase ended, so the audio starts about 200 ms before the phrase.
 constexpr int kVerifyPadFrames = 35;
 constexpr int kHistorySamples = KeyphraseSpotter::sampleRate * 5 / 2; // the slowest phrase and more
+// A slow voice can set the search off before the name's last vowel: the phrase then cannot be
+// aligned to the end of the audio, and the second pass looks again this much later.
+constexpr int kLateLookFrames = 20;
 constexpr double kOpenAboveFloorDb = 9.0;
 constexpr double kQuietestVoiceDb = -60.0;
 constexpr double kFloorRiseDbPerFrame = 0.02;                     // 2 dB a second
@@ -249,16 +252,25 @@ void KeyphraseSpotter::decodeFrame(const int16_t* samples, int count)
     if (!m_inUtterance) {
         ps_start_utt(ps);
         m_inUtterance = true;
-        m_utteranceSamples = 0;
+        if (m_afterGap) {
+            m_contiguousFrom = m_decoded;
+            m_afterGap = false;
+        }
     }
     for (int i = 0; i < count; ++i)
-        m_history[size_t((m_utteranceSamples + i) % kHistorySamples)] = samples[i];
-    m_utteranceSamples += count;
+        m_history[size_t((m_decoded + i) % kHistorySamples)] = samples[i];
     ps_process_raw(ps, samples, size_t(count), FALSE, FALSE);
     m_decoded += count;
     const char* hypothesis = ps_get_hyp(ps, nullptr);
-    if (!hypothesis || !*hypothesis)
+    if (!hypothesis || !*hypothesis) {
+        if (m_lateLook && m_decoded >= m_lateLook->due) {
+            ps_end_utt(ps);
+            m_inUtterance = false;
+            judge(m_lateLook->phrase, m_lateLook->from, true);
+            m_lateLook.reset();
+        }
         return;
+    }
     const QString phrase = QString::fromUtf8(hypothesis);
     // Only the hit's length is of use: the search numbers frames from an earlier utterance.
     int startFrame = 0, endFrame = 0;
@@ -268,25 +280,33 @@ void KeyphraseSpotter::decodeFrame(const int16_t* samples, int count)
     }
     ps_end_utt(ps);
     m_inUtterance = false;
+    m_lateLook.reset();
     if (!m_margin) {
         m_hit = phrase;
         return;
     }
-    m_candidate = verify(phrase, endFrame - startFrame + 1);
-    if (m_candidate->accepted(*m_margin))
-        m_hit = phrase;
+    // From a little before the hit's start.
+    judge(phrase, m_decoded - (long long)(endFrame - startFrame + 1 + kVerifyPadFrames) * kFrameSamples, false);
 }
 
-KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, int phraseFrames)
+void KeyphraseSpotter::judge(const QString& phrase, long long from, bool late)
+{
+    m_candidate = verify(phrase, from);
+    m_candidate->lateLook = late;
+    if (m_candidate->accepted(*m_margin))
+        m_hit = phrase;
+    else if (!late && m_candidate->frames == 0)
+        m_lateLook = LateLook{phrase, from, m_decoded + (long long)kLateLookFrames * kFrameSamples};
+}
+
+KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, long long from)
 {
     Candidate candidate{.phrase = phrase};
     ps_decoder_t* ps = m_decoder->ps;
-    const long long oldest = std::max(0LL, m_utteranceSamples - kHistorySamples);
-    const long long from = std::clamp(m_utteranceSamples - (long long)(phraseFrames + kVerifyPadFrames) * kFrameSamples,
-                                      oldest, m_utteranceSamples);
+    from = std::clamp(from, std::max(m_contiguousFrom, m_decoded - kHistorySamples), m_decoded);
     std::vector<int16_t> clip;
-    clip.reserve(size_t(m_utteranceSamples - from));
-    for (long long i = from; i < m_utteranceSamples; ++i)
+    clip.reserve(size_t(m_decoded - from));
+    for (long long i = from; i < m_decoded; ++i)
         clip.push_back(m_history[size_t(i % kHistorySamples)]);
 
     // The same decoder, so the model is loaded once; the search starts over after a hit anyway.
@@ -325,6 +345,7 @@ KeyphraseSpotter::Candidate KeyphraseSpotter::verify(const QString& phrase, int 
             if (const QString pieceOf = piece.section(QLatin1Char('.'), 0, 0); pieceOf != word) {
                 endWord();
                 word = pieceOf;
+                candidate.nameOnset = double(acoustic) / (end - start + 1);
             }
             wordFrames += end - start + 1;
             wordTotal += acoustic;
@@ -344,6 +365,8 @@ void KeyphraseSpotter::closeGate()
 {
     m_open = false;
     m_quietFrames = 0;
+    m_afterGap = true;
+    m_lateLook.reset();
     if (m_inUtterance) {
         ps_end_utt(m_decoder->ps);
         m_inUtterance = false;
