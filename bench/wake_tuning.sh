@@ -7,7 +7,7 @@
 # minutes of one core each), so it runs niced; build the benchmark in a Release tree first. Each
 # piece size (the capture stream's delivery, 5 to 50 ms and more) gets its own pass: the figures
 # should barely differ. Short on time: PIECES_MS=50 THRESHOLDS=1e10 UNGATED= HOURS=2.
-# HELD_OUT=1 builds the set from other voices and draws, to check settings chosen on the first.
+# HELD_OUT=1 or 2 builds the set from other voices and draws, to check settings chosen on the first.
 #
 #   bench/wake_tuning.sh [path/to/bench_wake_phrase]
 #   THRESHOLDS=1e-1,1e20 MARGINS=none,-35 ONSET_FLOORS=none,-62 UNGATED=1e-1 PHONE_LOOPS=1e-12 DOWNSAMPLING=1 PIECES_MS=50 \
@@ -19,7 +19,7 @@ bench=${1:-build-rel/bench/bench_wake_phrase}
 thresholds=${THRESHOLDS:-1e-1,1e10,1e20}
 margins=${MARGINS:-none,-37,-36,-35,-34,-33,-32,-30}
 onset_floors=${ONSET_FLOORS:-none,-58,-60,-62,-64,-66}
-held_out=${HELD_OUT:+--held-out}
+held_out=${HELD_OUT:+--held-out $HELD_OUT}
 ungated=${UNGATED-1e10}
 phone_loops=${PHONE_LOOPS:-1e-12}
 downsampling=${DOWNSAMPLING:-2}
