@@ -250,6 +250,19 @@ std::vector<int16_t> load(const QString& path)
     return samples;
 }
 
+// Paragraph number `paragraph` of a stream, in the set's turning voices, speeds and pitches;
+// empty, with a message, when espeak-ng fails.
+std::vector<int16_t> paragraphSpeech(const QString& text, qsizetype paragraph)
+{
+    const char* voice = voicing->voices[size_t(paragraph) % voicing->voices.size()];
+    auto speech = normalised(test::synthesize(text, QLatin1String(voice), voicing->speeds[size_t(paragraph % 3)],
+                                              voicing->pitches[size_t((paragraph / 3) % 2)]),
+                             kSpeechDb);
+    if (speech.empty())
+        std::fprintf(stderr, "espeak-ng failed for voice %s\n", voice);
+    return speech;
+}
+
 // Ordinary text for hours of other speech: the entries of fortune files (a line holding only
 // "%" ends each), attributions dropped, entries with symbols a speaker would not say left out.
 QStringList corpusEntries(const QString& directory)
@@ -300,14 +313,9 @@ int buildOrdinary(const QString& directory, const QString& corpus, double hours)
         QString text;
         while (text.size() < 400)
             text += entries[next++ % entries.size()] + QLatin1Char(' ');
-        const char* voice = voicing->voices[size_t(paragraph) % voicing->voices.size()];
-        const auto speech = normalised(test::synthesize(text, QLatin1String(voice), voicing->speeds[size_t(paragraph % 3)],
-                                                        voicing->pitches[size_t((paragraph / 3) % 2)]),
-                                       kSpeechDb);
-        if (speech.empty()) {
-            std::fprintf(stderr, "espeak-ng failed for voice %s\n", voice);
+        const auto speech = paragraphSpeech(text, paragraph);
+        if (speech.empty())
             return 1;
-        }
         append(ordinary, speech);
         silence(ordinary, 400);
     }
@@ -372,10 +380,7 @@ int build(const QString& directory)
             sentences.append(QLatin1String(second ? kMoreSentences[random() % std::size(kMoreSentences)]
                                                   : kSentences[random() % std::size(kSentences)]));
         }
-        const char* voice = voicing->voices[size_t(paragraph) % voicing->voices.size()];
-        const auto speech = normalised(test::synthesize(sentences.join(QLatin1Char(' ')), QLatin1String(voice),
-                                                        voicing->speeds[size_t(paragraph % 3)], voicing->pitches[size_t((paragraph / 3) % 2)]),
-                                       kSpeechDb);
+        const auto speech = paragraphSpeech(sentences.join(QLatin1Char(' ')), paragraph);
         if (speech.empty())
             return 1;
         append(negatives, speech);
