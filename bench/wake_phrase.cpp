@@ -1,17 +1,17 @@
 // Wake phrase: detection, false accepts, cost and latency of the keyphrase spotter.
 //
-//   bench_wake_phrase --build DIR [--corpus FORTUNES_DIR [--hours H]] [--held-out 1|2]
+//   bench_wake_phrase --build DIR [--corpus FORTUNES_DIR [--hours H]] [--held-out 1|2|3] [--snr DB]
 //                                            synthesises the evaluation set into DIR
 //   bench_wake_phrase --evaluate DIR [--thresholds 1e-20,1e-30,…] [--ungated THRESHOLD] [--phrases-only]
 //                     [--phone-loop PROBABILITY] [--margins none,-35,…] [--onset-floors none,-62,…]
 //                     [--downsampling N] [--candidates] [--piece-ms MS]
 //   bench_wake_phrase --live                 the whole recogniser on a private sound server
 //
-// The set (espeak-ng, 16 kHz mono):
-// - positives.raw: "Hey kestrabo" between an ordinary sentence and a question, in 10 voices ×
-//   3 speeds × 2 pitches, 1.5 s apart, under continuous pink noise at 10 dB SNR (speech
-//   normalised to -26 dBFS active level, noise at -36 dBFS); positives.txt holds where each
-//   phrase starts and ends.
+// The set (espeak-ng, or flite and festival with --held-out 3; 16 kHz mono):
+// - positives.raw: "Hey kestrabo" between an ordinary sentence and a question, in 10 voices (8
+//   with --held-out 3) × 3 speeds × 2 pitches, 1.5 s apart, under continuous pink noise at 10 dB
+//   SNR (--snr; speech normalised to -26 dBFS active level, noise at -36 dBFS); positives.txt
+//   holds where each phrase starts and ends.
 // - negatives.raw: at least 62 minutes of other speech under the same noise: ordinary
 //   paragraphs with "hey", "hey there", "kestrel", "Castro", "Strabo" and other names, half
 //   of it from a second list of sentences.
@@ -47,6 +47,8 @@
 #include <QDir>
 #include <QFile>
 #include <QStringList>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <sys/resource.h>
@@ -67,16 +69,21 @@ namespace {
 
 constexpr int kRate = KeyphraseSpotter::sampleRate;
 constexpr double kSpeechDb = -26.0;
-constexpr double kNoiseDb = -36.0;
+// Pink noise under every stream but the quiet one: 10 dB below the speech unless --snr says otherwise.
+double noiseDb = kSpeechDb - 10.0;
 // Samples per feed: 50 ms unless --piece-ms says otherwise.
 int kPieceSamples = kRate / 20;
 
 // The set's voices, speeds, pitches and random draws. --held-out 1 and 2 build other sets from
 // other voices and draws, to check that settings chosen on the first do not merely fit it (and
-// the second, once it has helped choose them, is no longer held out).
+// the second, once it has helped choose them, is no longer held out). --held-out 3 speaks with
+// other synthesisers, whose voices are made from recordings of people rather than from rules.
 struct Voicing {
+    // espeak-ng voices, or "flite:VOICE" and "festival:VOICE".
     std::vector<const char*> voices;
-    std::vector<int> speeds, pitches; // three and two
+    // Three and two. For espeak-ng, words a minute and its pitch (0-99); for the other
+    // synthesisers, per cent of the voice's own speed and a shift in cents.
+    std::vector<int> speeds, pitches;
     unsigned seed;
 };
 const Voicing kTuningSet{{"en-us", "en-gb", "en-gb-scotland", "en-gb-x-gbclan", "en-gb-x-rp", "en-gb-x-gbcwmd", "en-029",
@@ -94,6 +101,11 @@ const Voicing kSecondHeldOutSet{{"en-gb-scotland+f2", "en-us+m6", "en-gb-x-rp+f1
                                 {135, 165, 200},
                                 {40, 70},
                                 202};
+const Voicing kOtherSynthesisersSet{{"flite:kal16", "flite:awb", "flite:rms", "flite:slt", "flite:kal",
+                                    "festival:ked_diphone", "festival:kal_diphone", "festival:cmu_us_slt_arctic_hts"},
+                                   {80, 100, 125},
+                                   {-100, 100},
+                                   303};
 const Voicing* voicing = &kTuningSet;
 
 const char* const kBefore[] = {"I was just thinking about dinner.", "The meeting ran late again.",
@@ -250,16 +262,57 @@ std::vector<int16_t> load(const QString& path)
     return samples;
 }
 
+// `text` in one of the set's voices, as 16 kHz mono samples from the first sound to the last;
+// empty when the synthesiser fails.
+std::vector<int16_t> speak(const QString& text, const QString& voice, int speed, int pitch)
+{
+    const QString engine = voice.section(QLatin1Char(':'), 0, 0);
+    if (engine == voice)
+        return test::synthesize(text, voice, speed, pitch);
+    QTemporaryDir directory;
+    const QString input = directory.filePath(QStringLiteral("text.txt"));
+    const QString wave = directory.filePath(QStringLiteral("speech.wav"));
+    QFile textFile(input);
+    if (!textFile.open(QIODevice::WriteOnly) || textFile.write(text.toUtf8()) < 0)
+        return {};
+    textFile.close();
+    const QString name = voice.section(QLatin1Char(':'), 1);
+    QProcess synthesiser;
+    if (engine == QLatin1String("flite"))
+        synthesiser.start(QStringLiteral("flite"), {QStringLiteral("-voice"), name, QStringLiteral("-f"), input, QStringLiteral("-o"), wave});
+    else
+        synthesiser.start(QStringLiteral("text2wave"), {QStringLiteral("-eval"), QStringLiteral("(voice_%1)").arg(name),
+                                                        QStringLiteral("-o"), wave, input});
+    if (!synthesiser.waitForFinished(120'000) || synthesiser.exitStatus() != QProcess::NormalExit || synthesiser.exitCode() != 0)
+        return {};
+    // Speed and pitch alike for every voice (HTS voices ignore festival's duration stretch), then
+    // the silence around the speech trimmed as for espeak-ng.
+    QProcess sox;
+    sox.start(QStringLiteral("sox"),
+              {wave, QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-e"), QStringLiteral("signed-integer"),
+               QStringLiteral("-b"), QStringLiteral("16"), QStringLiteral("-c"), QStringLiteral("1"), QStringLiteral("-"),
+               QStringLiteral("tempo"), QString::number(speed / 100.0), QStringLiteral("pitch"), QString::number(pitch),
+               QStringLiteral("rate"), QString::number(kRate), QStringLiteral("silence"), QStringLiteral("1"),
+               QStringLiteral("1s"), QStringLiteral("0.3%"), QStringLiteral("reverse"), QStringLiteral("silence"),
+               QStringLiteral("1"), QStringLiteral("1s"), QStringLiteral("0.3%"), QStringLiteral("reverse")});
+    if (!sox.waitForFinished(120'000) || sox.exitStatus() != QProcess::NormalExit || sox.exitCode() != 0)
+        return {};
+    const QByteArray bytes = sox.readAllStandardOutput();
+    std::vector<int16_t> samples(size_t(bytes.size() / 2));
+    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
+    return samples;
+}
+
 // Paragraph number `paragraph` of a stream, in the set's turning voices, speeds and pitches;
 // empty, with a message, when espeak-ng fails.
 std::vector<int16_t> paragraphSpeech(const QString& text, qsizetype paragraph)
 {
     const char* voice = voicing->voices[size_t(paragraph) % voicing->voices.size()];
-    auto speech = normalised(test::synthesize(text, QLatin1String(voice), voicing->speeds[size_t(paragraph % 3)],
-                                              voicing->pitches[size_t((paragraph / 3) % 2)]),
+    auto speech = normalised(speak(text, QLatin1String(voice), voicing->speeds[size_t(paragraph % 3)],
+                                   voicing->pitches[size_t((paragraph / 3) % 2)]),
                              kSpeechDb);
     if (speech.empty())
-        std::fprintf(stderr, "espeak-ng failed for voice %s\n", voice);
+        std::fprintf(stderr, "speech failed for voice %s\n", voice);
     return speech;
 }
 
@@ -319,7 +372,7 @@ int buildOrdinary(const QString& directory, const QString& corpus, double hours)
         append(ordinary, speech);
         silence(ordinary, 400);
     }
-    addNoise(ordinary, kNoiseDb, 4 + voicing->seed);
+    addNoise(ordinary, noiseDb, 4 + voicing->seed);
     if (!save(directory + QStringLiteral("/ordinary.raw"), ordinary))
         return 1;
     std::printf("built: %.1f h of ordinary speech from %lld entries\n", double(ordinary.size()) / kRate / 3600,
@@ -338,13 +391,13 @@ int build(const QString& directory)
         for (int speed : voicing->speeds) {
             for (int pitch : voicing->pitches) {
                 const auto part = [&](const QString& text) {
-                    return normalised(test::synthesize(text, QLatin1String(voice), speed, pitch), kSpeechDb);
+                    return normalised(speak(text, QLatin1String(voice), speed, pitch), kSpeechDb);
                 };
                 const auto before = part(QLatin1String(kBefore[(clip + voicing->seed) % std::size(kBefore)]));
                 const auto phrase = part(QStringLiteral("Hey kestrabo,"));
                 const auto after = part(QLatin1String(kAfter[((clip + voicing->seed) / 2) % std::size(kAfter)]));
                 if (before.empty() || phrase.empty() || after.empty()) {
-                    std::fprintf(stderr, "espeak-ng failed for voice %s\n", voice);
+                    std::fprintf(stderr, "speech failed for voice %s\n", voice);
                     return 1;
                 }
                 silence(positives, 1500);
@@ -364,7 +417,7 @@ int build(const QString& directory)
         }
     }
     silence(positives, 1500);
-    addNoise(positives, kNoiseDb, 1 + voicing->seed);
+    addNoise(positives, noiseDb, 1 + voicing->seed);
     QFile marksFile(directory + QStringLiteral("/positives.txt"));
     if (!save(directory + QStringLiteral("/positives.raw"), positives) || !marksFile.open(QIODevice::WriteOnly))
         return 1;
@@ -386,7 +439,7 @@ int build(const QString& directory)
         append(negatives, speech);
         silence(negatives, 400);
     }
-    addNoise(negatives, kNoiseDb, 2 + voicing->seed);
+    addNoise(negatives, noiseDb, 2 + voicing->seed);
     if (!save(directory + QStringLiteral("/negatives.raw"), negatives))
         return 1;
 
@@ -677,8 +730,12 @@ int main(int argc, char** argv)
         return live();
     if (!option(QStringLiteral("--build")).isEmpty()) {
         const QString directory = option(QStringLiteral("--build"));
+        if (!option(QStringLiteral("--snr")).isEmpty())
+            noiseDb = kSpeechDb - option(QStringLiteral("--snr")).toDouble();
         if (arguments.contains(QStringLiteral("--held-out")))
-            voicing = option(QStringLiteral("--held-out")) == QLatin1String("2") ? &kSecondHeldOutSet : &kHeldOutSet;
+            voicing = option(QStringLiteral("--held-out")) == QLatin1String("3")   ? &kOtherSynthesisersSet
+                      : option(QStringLiteral("--held-out")) == QLatin1String("2") ? &kSecondHeldOutSet
+                                                                                   : &kHeldOutSet;
         if (const int built = build(directory); built != 0)
             return built;
         const QString corpus = option(QStringLiteral("--corpus"));
@@ -709,7 +766,7 @@ int main(int argc, char** argv)
                             : option(QStringLiteral("--downsampling")).toInt(),
                         arguments.contains(QStringLiteral("--candidates")));
     }
-    std::fprintf(stderr, "usage: %s --build DIR [--corpus DIR [--hours H]] [--held-out 1|2] | --evaluate DIR [--thresholds T1,T2,…] [--ungated T] [--phrases-only] "
+    std::fprintf(stderr, "usage: %s --build DIR [--corpus DIR [--hours H]] [--held-out 1|2|3] [--snr DB] | --evaluate DIR [--thresholds T1,T2,…] [--ungated T] [--phrases-only] "
                          "[--phone-loop P] [--margins M1,M2,…] [--onset-floors F1,F2,…] [--downsampling N] [--candidates] [--piece-ms MS] | --live\n",
                  argv[0]);
     return 2;
