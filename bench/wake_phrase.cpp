@@ -252,15 +252,20 @@ bool save(const QString& path, const std::vector<int16_t>& samples)
                   == qint64(samples.size() * 2);
 }
 
+// Raw 16-bit samples in the machine's order, as the set's files and sox's output hold them.
+std::vector<int16_t> samplesOf(const QByteArray& bytes)
+{
+    std::vector<int16_t> samples(size_t(bytes.size() / 2));
+    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
+    return samples;
+}
+
 std::vector<int16_t> load(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const QByteArray bytes = file.readAll();
-    std::vector<int16_t> samples(size_t(bytes.size() / 2));
-    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
-    return samples;
+    return samplesOf(file.readAll());
 }
 
 // `text` in one of the set's voices, as 16 kHz mono samples from the first sound to the last;
@@ -293,13 +298,10 @@ std::vector<int16_t> speak(const QString& text, const QString& voice, int speed,
         }
         return process.readAllStandardOutput();
     };
-    const bool synthesised =
-        engine == QLatin1String("flite")
-            ? run(QStringLiteral("flite"), {QStringLiteral("-voice"), name, QStringLiteral("-f"), input, QStringLiteral("-o"), wave}).has_value()
-            : run(QStringLiteral("text2wave"),
-                  {QStringLiteral("-eval"), QStringLiteral("(voice_%1)").arg(name), QStringLiteral("-o"), wave, input})
-                  .has_value();
-    if (!synthesised)
+    const bool flite = engine == QLatin1String("flite");
+    if (!run(flite ? QStringLiteral("flite") : QStringLiteral("text2wave"),
+             flite ? QStringList{QStringLiteral("-voice"), name, QStringLiteral("-f"), input, QStringLiteral("-o"), wave}
+                   : QStringList{QStringLiteral("-eval"), QStringLiteral("(voice_%1)").arg(name), QStringLiteral("-o"), wave, input}))
         return {};
     // Speed and pitch alike for every voice (HTS voices ignore festival's duration stretch), then
     // the silence around the speech trimmed as for espeak-ng.
@@ -311,11 +313,7 @@ std::vector<int16_t> speak(const QString& text, const QString& voice, int speed,
              QStringLiteral("rate"), QString::number(kRate), QStringLiteral("silence"), QStringLiteral("1"),
              QStringLiteral("1s"), QStringLiteral("0.3%"), QStringLiteral("reverse"), QStringLiteral("silence"),
              QStringLiteral("1"), QStringLiteral("1s"), QStringLiteral("0.3%"), QStringLiteral("reverse")});
-    if (!converted)
-        return {};
-    std::vector<int16_t> samples(size_t(converted->size() / 2));
-    std::memcpy(samples.data(), converted->constData(), samples.size() * 2);
-    return samples;
+    return converted ? samplesOf(*converted) : std::vector<int16_t>{};
 }
 
 // Paragraph number `paragraph` of a stream, in the set's turning voices, speeds and pitches;
