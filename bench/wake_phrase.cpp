@@ -304,10 +304,11 @@ std::vector<int16_t> speak(const QString& text, const QString& voice, int speed,
                    : QStringList{QStringLiteral("-eval"), QStringLiteral("(voice_%1)").arg(name), QStringLiteral("-o"), wave, input}))
         return {};
     // Speed and pitch alike for every voice (HTS voices ignore festival's duration stretch), then
-    // the silence around the speech trimmed as for espeak-ng.
+    // the silence around the speech trimmed as for espeak-ng. Repeatable: sox dithers with a
+    // random seed otherwise, and the set would differ from one build to the next.
     const std::optional<QByteArray> converted =
         run(QStringLiteral("sox"),
-            {wave, QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-e"), QStringLiteral("signed-integer"),
+            {QStringLiteral("-R"), wave, QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-e"), QStringLiteral("signed-integer"),
              QStringLiteral("-b"), QStringLiteral("16"), QStringLiteral("-c"), QStringLiteral("1"), QStringLiteral("-"),
              QStringLiteral("tempo"), QString::number(speed / 100.0), QStringLiteral("pitch"), QString::number(pitch),
              QStringLiteral("rate"), QString::number(kRate), QStringLiteral("silence"), QStringLiteral("1"),
